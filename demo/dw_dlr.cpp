@@ -1,0 +1,2 @@
+#include "rt.h"
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return 0; }

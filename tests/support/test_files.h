@@ -1,0 +1,38 @@
+// File-system helpers for the tests: temporary folders, whole-file reads and
+// writes, the build tree's location as a Windows path.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// A fresh folder below the temporary directory, removed with all it holds
+// (read-only files included) when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::wstring &path() const { return path_; }  // ends with a backslash
+  std::wstring operator/(const std::wstring &name) const { return path_ + name; }
+
+ private:
+  std::wstring path_;
+};
+
+bool ReadWholeFile(const std::wstring &path, std::string *bytes);
+bool WriteWholeFile(const std::wstring &path, const std::string &bytes);
+void RemoveTree(const std::wstring &path);
+bool FileExists(const std::wstring &path);     // a file, not a directory
+bool DirectoryExists(const std::wstring &path);
+
+// The build tree and the source tree as Windows paths with a trailing
+// backslash (from LAUNCHER_BUILD_DIR / LAUNCHER_SOURCE_DIR, set by CTest).
+std::wstring BuildDir();
+std::wstring SourceDir();
+// A Unix path as Wine sees it (drive Z: is the Unix root).
+std::wstring WindowsPathOfUnix(const std::string &unixPath);
+
+std::wstring Widen(const std::string &s);
+std::string Narrow(const std::wstring &s);

@@ -1,0 +1,26 @@
+#!/bin/sh
+# Starts or stops the Wine prefix of one test run: wine-prefix.sh start|stop PREFIX
+# "start" creates the prefix when it is new and keeps a wineserver running for
+# it; "stop" ends that wineserver only (WINEPREFIX names it).
+set -e
+action=$1
+export WINEPREFIX="$2"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+case "$action" in
+  start)
+    mkdir -p "$WINEPREFIX"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      wineboot -i >/dev/null 2>&1
+    fi
+    wineserver -p
+    ;;
+  stop)
+    wineserver -k 2>/dev/null || true
+    ;;
+  *)
+    echo "usage: $0 start|stop PREFIX" >&2
+    exit 2
+    ;;
+esac

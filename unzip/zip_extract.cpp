@@ -1,0 +1,1 @@
+int stub_unused_zip_extract;
