@@ -50,3 +50,7 @@ int GetZipItemInfo(ZipHandle *handle, int index, ZipItemInfo *info);
 // directory that was current at open time).
 int UnZipItem(ZipHandle *handle, int index, const wchar_t *path);
 int CloseZipArchive(ZipHandle *handle);
+
+// True when a name has a path component that climbs to the parent: ".."
+// and the forms Windows reads as "..", such as ". ." or "... ".
+int ZipNameHasParentComponent(const wchar_t *name);

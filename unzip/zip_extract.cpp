@@ -1,1 +1,133 @@
-int stub_unused_zip_extract;
+// Item extraction to disk: UnZipItem's body and the directory chain below
+// the archive's root directory.
+#include "zip_archive.h"
+#include "zip_stream.h"
+
+#include "rt.h"
+
+namespace {
+
+const unsigned kCopyBufferSize = 16384;
+
+int IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+const wchar_t *LastSeparator(const wchar_t *path) {
+  const wchar_t *slash = RtWcsRChr(path, L'/');
+  const wchar_t *backslash = RtWcsRChr(path, L'\\');
+  return slash > backslash ? slash : backslash;
+}
+
+// Removes a file this call created and could not complete, so that nothing
+// can later mistake it for a good copy. A read-only attribute it was
+// created with is cleared first.
+void RemovePartialFile(const wchar_t *path, unsigned attributes) {
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(path);
+}
+
+// Creates the target's directory part below the root when it is relative
+// and does not climb out with "../" or "..\".
+void EnsureTargetDirectory(const wchar_t *root, const wchar_t *path) {
+  const wchar_t *separator = LastSeparator(path);
+  if (!separator) return;
+  wchar_t directory[MAX_PATH];
+  unsigned length = (unsigned)(separator - path);
+  RtWcsCopyCounted(directory, path, MAX_PATH);
+  directory[length] = 0;  // length < MAX_PATH: the caller checked the path's length
+  int absolute = IsSeparator(directory[0]) || (directory[0] && directory[1] == L':');
+  if (absolute || RtWcsStr(directory, L"../") || RtWcsStr(directory, L"..\\")) return;
+  EnsureItemDirectory(root, directory);
+}
+
+}  // namespace
+
+int ZipNameHasParentComponent(const wchar_t *name) {
+  // Windows drops trailing dots and blanks of a path component, so "..",
+  // "... " and ". ." all climb; any component of only dots and blanks with
+  // two dots or more counts.
+  const wchar_t *p = name;
+  while (*p) {
+    unsigned dots = 0, others = 0;
+    for (; *p && !IsSeparator(*p); p++) {
+      if (*p == L'.') dots++;
+      else if (*p != L' ') others++;
+    }
+    if (dots >= 2 && others == 0) return 1;
+    if (*p) p++;
+  }
+  return 0;
+}
+
+void EnsureItemDirectory(const wchar_t *root, const wchar_t *path) {
+  if (!path || !path[0]) return;
+  const wchar_t *separator = LastSeparator(path);
+  if (separator && separator != path) {
+    wchar_t parent[MAX_PATH];
+    unsigned length = (unsigned)(separator - path);
+    if (length >= MAX_PATH) return;
+    RtWcsCopyCounted(parent, path, length);
+    parent[length] = 0;
+    EnsureItemDirectory(root, parent);
+  }
+  // A level that does not fit the path limit is not requested.
+  if (RtWcsLen(root) + RtWcsLen(path) >= MAX_PATH) return;
+  wchar_t joined[MAX_PATH];
+  RtWcsCopyBounded(joined, MAX_PATH, root);
+  RtWcsAppendBounded(joined, MAX_PATH, path);
+  CreateDirectoryW(joined, 0);  // an existing or impossible level is passed over
+}
+
+static int ExtractDirectory(const ZipItemInfoNarrow &item, const wchar_t *root) {
+  wchar_t name[MAX_PATH];
+  for (unsigned i = 0; i < MAX_PATH; i++) name[i] = 0;
+  if (!MultiByteToWideChar(CP_ACP, 0, item.name, -1, name, MAX_PATH - 1)) return UZ_BAD_ENTRY;
+  if (ZipNameHasParentComponent(name)) return UZ_UNSAFE_NAME;
+  EnsureItemDirectory(root, name);
+  return UZ_OK;
+}
+
+int ZipArchive::UnZipItem(int index, const wchar_t *path) {
+  if (index < 0 || index >= (int)reader->entryCount) return UZ_BAD_ARGUMENT;
+  // Positioned here because GetItem may answer from its cache without
+  // moving the reader, and the entry stream reads the reader's current entry.
+  int result = PositionOn(index);
+  if (result != UZ_OK) return result;
+  ZipItemInfoNarrow item;
+  result = GetItem(index, &item);
+  if (result != UZ_OK) return result;
+  if (item.attributes & FILE_ATTRIBUTE_DIRECTORY) return ExtractDirectory(item, rootDir);
+
+  if (!path || RtWcsLen(path) >= MAX_PATH) return UZ_BAD_ARGUMENT;
+  EnsureTargetDirectory(rootDir, path);
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, item.attributes, 0);
+  if (file == INVALID_HANDLE_VALUE) return UZ_FILE_CREATE_FAILED;
+
+  OpenEntryStream(reader);  // when it fails, the first read reports it
+  unsigned char buffer[kCopyBufferSize];
+  unsigned long long written = 0;
+  int failed = 0;
+  for (;;) {
+    int n = ReadEntryStream(reader, buffer, kCopyBufferSize);
+    if (n < 0) {
+      failed = 1;
+      break;
+    }
+    if (n == 0) break;
+    DWORD count = 0;
+    if (!WriteFile(file, buffer, (DWORD)n, &count, 0)) {
+      failed = 1;
+      break;
+    }
+    written += count;
+  }
+  // Only the item's own bytes, all of them, count as a good copy: an entry
+  // that ended early (damaged or cut-off data) or fails its CRC-32 does not.
+  int crcStatus = CloseEntryStream(reader);
+  int good = !failed && written == item.uncompressedSize && crcStatus == ZS_OK;
+  int onDisk = GetFileType(file) == FILE_TYPE_DISK;
+  if (good && onDisk) SetFileTime(file, &item.creationTime, &item.accessTime, &item.modifyTime);
+  CloseHandle(file);
+  if (good) return UZ_OK;
+  if (onDisk) RemovePartialFile(path, item.attributes);
+  return UZ_FILE_WRITE_FAILED;
+}

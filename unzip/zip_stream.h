@@ -10,7 +10,7 @@
 
 #include "zip_reader.h"
 
-enum { ZIP_STREAM_BUFFER_SIZE = 16384 };
+const unsigned ZIP_STREAM_BUFFER_SIZE = 16384;
 
 struct ZipEntryStream {
   unsigned char *inputBuffer;   // entry data fetched and not yet consumed (owned)
