@@ -1,9 +1,33 @@
+// The launcher's entry: builds the install directory, unpacks, checks and
+// starts the downloader.
+#include <shlobj.h>
+
+#include "loader.h"
 #include "rt.h"
-#include <shlwapi.h>
-#include <shellapi.h>
+#include "trace.h"
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
-  RtPrintW(L"hello %s %d %p\n", L"w\x00e9\x0100", -5, (void*)0x200);
-  wchar_t b[64]; wsprintfW(b, L"%d", 1);
-  if (PathFileExistsW(b)) ShellExecuteW(0, L"open", b, 0, 0, 5);
-  return 0;
+  wchar_t dir[LOADER_PATH_SIZE];
+  for (unsigned i = 0; i < LOADER_PATH_SIZE; i++) dir[i] = 0;
+  if (!SHGetSpecialFolderPathW(0, dir, CSIDL_LOCAL_APPDATA, TRUE)) {
+    DWORD error = GetLastError();
+    RtPrintA(TRACE_NO_LOCAL_FOLDER, error);
+    return LOADER_EXIT_NO_LOCAL_FOLDER;
+  }
+  if (RtWcsLen(dir) + RtWcsLen(LOADER_INSTALL_SUFFIX) >= LOADER_PATH_SIZE) {
+    RtPrintW(TRACE_DIR_TOO_LONG, dir, LOADER_INSTALL_SUFFIX);
+    return LOADER_EXIT_DIR_TOO_LONG;
+  }
+  lstrcatW(dir, LOADER_INSTALL_SUFFIX);
+  RtPrintW(TRACE_DIR, dir);
+
+  CLoader loader;
+  for (unsigned i = 0; i < LOADER_PATH_SIZE; i++) loader.m_szDir[i] = 0;
+  CreateDirectoryTree(dir);
+  lstrcpynW(loader.m_szDir, dir, LOADER_PATH_SIZE);
+
+  loader.Extract();
+  if (loader.Check()) loader.Start();
+  else RtPrintW(TRACE_NOT_FINISHED);
+  return LOADER_EXIT_OK;
 }
