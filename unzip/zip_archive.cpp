@@ -2,6 +2,8 @@
 // CloseZipArchive and the archive object's Open, GetItem, Close.
 #include "zip_archive.h"
 
+#include <string.h>
+
 #include "rt.h"
 
 int LastZipResult = 0;
@@ -14,11 +16,6 @@ const unsigned kUnixFlagModify = 1;
 const unsigned kUnixFlagAccess = 2;
 const unsigned kUnixFlagCreate = 4;
 const int kEarliestUnixTime = -43200;
-
-void ZeroBytes(void *p, unsigned n) {
-  unsigned char *b = (unsigned char *)p;
-  while (n--) *b++ = 0;
-}
 
 unsigned Le16(const unsigned char *p) { return p[0] | (unsigned)p[1] << 8; }
 
@@ -43,7 +40,7 @@ int FileTimeFromUnix(long unixTime, FILETIME *out) {
   RtUtcTime utc;
   if (!RtUtcBreakdown(unixTime, &utc)) return 0;
   SYSTEMTIME st;
-  ZeroBytes(&st, sizeof st);
+  memset(&st, 0, sizeof st);
   st.wYear = (WORD)utc.year;
   st.wMonth = (WORD)utc.month;
   st.wDay = (WORD)utc.day;
@@ -103,10 +100,10 @@ int ZipArchive::Open(const void *buffer, unsigned length) {
   // The root for relative directories: the current directory and a
   // backslash. When both do not fit, the root stays empty, which makes
   // relative directories relative to the current directory of the moment.
-  ZeroBytes(rootDir, sizeof rootDir);
+  memset(rootDir, 0, sizeof rootDir);
   DWORD n = GetCurrentDirectoryW(MAX_PATH, rootDir);
   if (n == 0 || n + 1 >= MAX_PATH || rootDir[n] != 0) {
-    ZeroBytes(rootDir, sizeof rootDir);
+    memset(rootDir, 0, sizeof rootDir);
   } else {
     rootDir[n] = L'\\';
     rootDir[n + 1] = 0;
@@ -114,7 +111,7 @@ int ZipArchive::Open(const void *buffer, unsigned length) {
 
   ZipSource *source = (ZipSource *)RtAlloc(sizeof(ZipSource));
   if (!source) return ZS_NO_MEMORY;
-  ZeroBytes(source, sizeof *source);
+  memset(source, 0, sizeof *source);
   source->usesHandle = 0;
   source->seekable = 1;
   source->baseOffset = 0;
@@ -143,7 +140,7 @@ int ZipArchive::GetItem(int index, ZipItemInfoNarrow *record) {
     return UZ_OK;
   }
   if (index == -1) {
-    ZeroBytes(record, sizeof *record);
+    memset(record, 0, sizeof *record);
     record->index = (int)reader->entryCount;
     return UZ_OK;
   }
@@ -167,7 +164,7 @@ int ZipArchive::GetItem(int index, ZipItemInfoNarrow *record) {
   }
 
   ZipItemInfoNarrow item;
-  ZeroBytes(&item, sizeof item);
+  memset(&item, 0, sizeof item);
   item.index = reader->currentIndex;
   for (unsigned i = 0; i <= header.nameLength; i++) item.name[i] = name[i];
   item.attributes = ZipAttributesFromExternal(header.externalAttributes);
@@ -205,7 +202,7 @@ ZipHandle *OpenZipBuffer(const void *buffer, unsigned length) {
     LastZipResult = ZS_NO_MEMORY;
     return 0;
   }
-  ZeroBytes(archive, sizeof *archive);
+  memset(archive, 0, sizeof *archive);
   archive->reader = 0;
   archive->cachedIndex = -1;
   LastZipResult = archive->Open(buffer, length);
@@ -233,7 +230,7 @@ int GetZipItemInfo(ZipHandle *handle, int index, ZipItemInfo *info) {
   if (LastZipResult != UZ_OK) return LastZipResult;
 
   wchar_t wide[ZIP_NAME_SIZE];
-  ZeroBytes(wide, sizeof wide);
+  memset(wide, 0, sizeof wide);
   if (record.name[0] &&
       !MultiByteToWideChar(CP_ACP, 0, record.name, -1, wide, ZIP_NAME_SIZE - 1)) {
     // The wide form does not fit: refused rather than handed out cut short.

@@ -1,6 +1,8 @@
 // Central directory reader: sources, record readers and the directory walk.
 #include "zip_reader.h"
 
+#include <string.h>
+
 #include "rt.h"
 #include "zip_stream.h"
 
@@ -92,10 +94,10 @@ unsigned ReadSource(void *buffer, unsigned itemSize, unsigned itemCount, ZipSour
     // Never a byte outside the image, whatever position a record pointed at.
     unsigned left = source->position < source->dataSize ? source->dataSize - source->position : 0;
     got = wanted < left ? wanted : left;
-    const unsigned char *from = source->data + source->position;
-    unsigned char *to = (unsigned char *)buffer;
-    for (unsigned i = 0; i < got; i++) to[i] = from[i];
-    source->position += got;
+    if (got) {
+      memcpy(buffer, source->data + source->position, got);
+      source->position += got;
+    }
   }
   return got / itemSize;
 }
@@ -194,7 +196,7 @@ ZipReader *OpenZipReader(ZipSource *source) {
     ZipOpenStatus = status;
     return 0;
   }
-  for (unsigned i = 0; i < sizeof(ZipReader); i++) ((unsigned char *)reader)[i] = 0;
+  memset(reader, 0, sizeof(ZipReader));
   reader->bytesBeforeArchive = end + source->baseOffset - directoryOffset - directorySize;
   source->baseOffset = 0;
   reader->source = source;

@@ -1,17 +1,14 @@
 // Entry data stream over zlib's raw inflate, with CRC-32 verification.
 #include "zip_stream.h"
 
+#include <string.h>
+
 #include "rt.h"
 
 namespace {
 
 const unsigned kLocalFixedSize = 30;
 const int kRawDeflateWindowBits = -15;  // no zlib header or trailer, 32 KiB window
-
-void ZeroBytes(void *p, unsigned n) {
-  unsigned char *b = (unsigned char *)p;
-  while (n--) *b++ = 0;
-}
 
 // Fetches the next block of entry data when the last one is used up.
 int Refill(ZipEntryStream *s) {
@@ -31,7 +28,7 @@ int Refill(ZipEntryStream *s) {
 unsigned CopyStored(ZipEntryStream *s) {
   z_stream &z = s->inflater;
   unsigned k = z.avail_in < z.avail_out ? z.avail_in : z.avail_out;
-  for (unsigned i = 0; i < k; i++) z.next_out[i] = z.next_in[i];
+  memcpy(z.next_out, z.next_in, k);
   s->runningCrc = crc32(s->runningCrc, z.next_out, k);
   z.next_in += k;
   z.next_out += k;
@@ -52,7 +49,7 @@ int OpenEntryStream(ZipReader *reader) {
 
   ZipEntryStream *s = (ZipEntryStream *)RtAlloc(sizeof(ZipEntryStream));
   if (!s) return ZS_NO_MEMORY;
-  ZeroBytes(s, sizeof *s);
+  memset(s, 0, sizeof *s);
   s->inputBuffer = (unsigned char *)RtAlloc(ZIP_STREAM_BUFFER_SIZE);
   if (!s->inputBuffer) {
     RtFree(s);
