@@ -6,18 +6,32 @@ Every file entry is deflated at maximum compression (general-purpose flags
 headers and no data descriptor. The local header carries an extended
 timestamp ("UT") extra field with flags 7 and the modification, access and
 creation times; the central record carries the same field with flags 7 and
-the modification time only. The MS-DOS date and time are local time, rounded
-up to an even second. External attributes are 0x81800000 (a regular file
-with mode 0600), with the MS-DOS archive bit 0x20 added where asked. There
-are no comments, and entries keep the order and the names they are given.
+the modification time only. The MS-DOS date and time are the modification
+time in the payload's time zone (--utc-offset), rounded up to an even second.
+External attributes are 0x81800000 (a regular file with mode 0600), with the
+MS-DOS archive bit 0x20 added where asked. There are no comments, and entries
+keep the order and the names they are given.
 
 Usage:
   pack_payload.py -o OUT [options] PATH[=NAME] ...   files in this order
+  pack_payload.py -o OUT [options] --list LISTFILE   the same, one a line
   pack_payload.py -o OUT [options] --dir FOLDER      a whole folder
 
-A file's default name is "/" followed by its base name. A folder gives its
-files and subfolders, sorted, as "/sub/", "/sub/file" and so on, each folder
-as a directory item ahead of what it holds.
+A listed file's default name is "/" followed by its base name. A folder gives
+its files and subfolders as "/file", "/sub/", "/sub/file" and so on, sorted
+by name without regard to case at each level, each subfolder as a directory
+item ahead of what it holds: the launcher creates folders only from directory
+items.
+
+Time stamps: --time T gives every entry the Unix time T (reproducible
+builds). Without it each entry takes its file's modification time for all
+three times: reading a file to pack it moves its access time, and a Unix
+file system keeps no creation time.
+
+Names are written as bytes in the ANSI code page of the Windows that unpacks
+them. Only ASCII is the same in every code page, so other characters are
+refused unless --name-encoding names the code page of the users' Windows
+(for example cp936 for Chinese, PRC).
 """
 import argparse
 import os
@@ -31,19 +45,30 @@ VERSION_NEEDED = 20
 FLAGS_MAX_COMPRESSION = 0x0002
 METHOD_STORED = 0
 METHOD_DEFLATED = 8
-ATTR_FILE = 0x81800000     # Unix regular file, mode 0600
+ATTR_FILE = 0x81800000       # Unix regular file, mode 0600
 ATTR_DIRECTORY = 0x41ED0010  # Unix directory, mode 0755, MS-DOS directory bit
 ATTR_ARCHIVE_BIT = 0x20
+DOS_EPOCH = (1980 << 9) | (1 << 5) | 1       # 1980-01-01, time 00:00:00
+DOS_LAST = ((2107 - 1980) << 9) | (12 << 5) | 31, (23 << 11) | (59 << 5) | 29
+LIMIT_32 = 0xFFFFFFFF
+
+
+class PackError(Exception):
+    pass
 
 
 def dos_date_time(unix_time, utc_offset):
-    """MS-DOS date and time of a Unix time seen at utc_offset, odd seconds rounded up."""
+    """MS-DOS (date, time) of a Unix time seen at utc_offset, odd seconds
+    rounded up; times outside 1980..2107 are pinned to the nearest end."""
     t = unix_time + utc_offset
     if t % 2:
         t += 1
     tm = time.gmtime(t)
-    year = max(tm.tm_year, 1980)
-    date = ((year - 1980) << 9) | (tm.tm_mon << 5) | tm.tm_mday
+    if tm.tm_year < 1980:
+        return DOS_EPOCH, 0
+    if tm.tm_year > 2107:
+        return DOS_LAST
+    date = ((tm.tm_year - 1980) << 9) | (tm.tm_mon << 5) | tm.tm_mday
     clock = (tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec // 2)
     return date, clock
 
@@ -55,33 +80,57 @@ def deflate(data):
 
 class Entry:
     def __init__(self, name, data, times, external, is_dir):
-        self.name = name.encode("ascii") if name.isascii() else name.encode("mbcs" if os.name == "nt" else "cp1252")
+        self.name = name
         self.data = data
         self.mtime, self.atime, self.ctime = times
         self.external = external
         self.is_dir = is_dir
 
 
-def write_archive(entries, utc_offset):
+def encode_name(name, encoding):
+    try:
+        raw = name.encode(encoding)
+    except (UnicodeEncodeError, LookupError) as e:
+        hint = "" if encoding != "ascii" else " (see --name-encoding)"
+        raise PackError(f'name "{name}" cannot be written in {encoding}{hint}: {e}')
+    if len(raw) > 0xFFFF:
+        raise PackError(f'name "{name}" is too long')
+    return raw
+
+
+def check_time(value, what):
+    if not -0x80000000 <= value <= 0x7FFFFFFF:
+        raise PackError(f"{what}: time {value} does not fit the 32-bit Unix times of the \"UT\" field")
+    return value
+
+
+def write_archive(entries, utc_offset, encoding="ascii"):
     out = bytearray()
     central = bytearray()
     for e in entries:
+        name = encode_name(e.name, encoding)
         method = METHOD_STORED if e.is_dir else METHOD_DEFLATED
+        flags = 0 if e.is_dir else FLAGS_MAX_COMPRESSION
         packed = e.data if e.is_dir else deflate(e.data)
         crc = zlib.crc32(e.data) & 0xFFFFFFFF
         date, clock = dos_date_time(e.mtime, utc_offset)
-        local_extra = struct.pack("<2sHBiii", b"UT", 13, 7, e.mtime, e.atime, e.ctime)
-        central_extra = struct.pack("<2sHBi", b"UT", 5, 7, e.mtime)
+        times = [check_time(t, e.name) for t in (e.mtime, e.atime, e.ctime)]
+        local_extra = struct.pack("<2sHBiii", b"UT", 13, 7, *times)
+        central_extra = struct.pack("<2sHBi", b"UT", 5, 7, times[0])
         offset = len(out)
-        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, VERSION_NEEDED, FLAGS_MAX_COMPRESSION,
+        if len(e.data) > LIMIT_32 or len(packed) > LIMIT_32 or offset > LIMIT_32:
+            raise PackError(f'"{e.name}": beyond 4 GiB; the payload is read without ZIP64')
+        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, VERSION_NEEDED, flags,
                            method, clock, date, crc, len(packed), len(e.data),
-                           len(e.name), len(local_extra))
-        out += e.name + local_extra + packed
+                           len(name), len(local_extra))
+        out += name + local_extra + packed
         central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, VERSION_MADE_BY, VERSION_NEEDED,
-                               FLAGS_MAX_COMPRESSION, method, clock, date, crc, len(packed),
-                               len(e.data), len(e.name), len(central_extra), 0, 0, 0,
+                               flags, method, clock, date, crc, len(packed),
+                               len(e.data), len(name), len(central_extra), 0, 0, 0,
                                e.external, offset)
-        central += e.name + central_extra
+        central += name + central_extra
+    if len(entries) > 0xFFFE or len(out) + len(central) > LIMIT_32:
+        raise PackError("too many entries or too many bytes for an archive without ZIP64")
     directory_offset = len(out)
     out += central
     out += struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries),
@@ -92,8 +141,16 @@ def write_archive(entries, utc_offset):
 def file_times(path, fixed):
     if fixed is not None:
         return (fixed, fixed, fixed)
-    st = os.stat(path)
-    return (int(st.st_mtime), int(st.st_atime), int(st.st_ctime))
+    mtime = int(os.stat(path).st_mtime)
+    return (mtime, mtime, mtime)
+
+
+def read_file(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as e:
+        raise PackError(str(e))
 
 
 def entries_from_list(specs, fixed, archive_names):
@@ -102,33 +159,40 @@ def entries_from_list(specs, fixed, archive_names):
         path, _, name = spec.partition("=")
         if not name:
             name = "/" + os.path.basename(path)
-        with open(path, "rb") as f:
-            data = f.read()
+        if not os.path.isfile(path):
+            raise PackError(f"{path}: not a file")
         external = ATTR_FILE | (ATTR_ARCHIVE_BIT if name in archive_names else 0)
-        entries.append(Entry(name, data, file_times(path, fixed), external, False))
+        entries.append(Entry(name, read_file(path), file_times(path, fixed), external, False))
     return entries
 
 
 def entries_from_folder(folder, fixed, archive_names):
+    if not os.path.isdir(folder):
+        raise PackError(f"{folder}: not a folder")
     entries = []
 
     def walk(rel):
         full = os.path.join(folder, rel) if rel else folder
-        for item in sorted(os.listdir(full)):
+        for item in sorted(os.listdir(full), key=lambda n: (n.lower(), n)):
             item_rel = os.path.join(rel, item) if rel else item
             item_full = os.path.join(folder, item_rel)
             name = "/" + item_rel.replace(os.sep, "/")
             if os.path.isdir(item_full):
                 entries.append(Entry(name + "/", b"", file_times(item_full, fixed), ATTR_DIRECTORY, True))
                 walk(item_rel)
-            else:
-                with open(item_full, "rb") as f:
-                    data = f.read()
+            elif os.path.isfile(item_full):
                 external = ATTR_FILE | (ATTR_ARCHIVE_BIT if name in archive_names else 0)
-                entries.append(Entry(name, data, file_times(item_full, fixed), external, False))
+                entries.append(Entry(name, read_file(item_full), file_times(item_full, fixed), external, False))
+            else:
+                raise PackError(f"{item_full}: neither a file nor a folder")
 
     walk("")
     return entries
+
+
+def read_list(path):
+    with open(path, encoding="utf-8") as f:
+        return [line.rstrip("\r\n") for line in f if line.strip() and not line.startswith("#")]
 
 
 def local_utc_offset():
@@ -139,21 +203,30 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("-o", "--output", required=True, help="archive to write")
     parser.add_argument("--dir", help="pack this folder instead of a list of files")
+    parser.add_argument("--list", help="a text file of PATH[=NAME] lines (UTF-8; # starts a comment line)")
     parser.add_argument("--time", type=int, help="use this Unix time for every time stamp (reproducible builds)")
-    parser.add_argument("--utc-offset", type=int, help="seconds east of UTC for the MS-DOS times (default: this machine's)")
+    parser.add_argument("--utc-offset", type=int,
+                        help="seconds east of UTC for the MS-DOS times (default: this machine's)")
     parser.add_argument("--archive-bit", action="append", default=[], metavar="NAME",
                         help="give the entry NAME the MS-DOS archive bit (repeatable)")
+    parser.add_argument("--name-encoding", default="ascii",
+                        help="code page of the names (default: ascii, anything else is refused)")
     parser.add_argument("files", nargs="*", metavar="PATH[=NAME]")
     args = parser.parse_args(argv)
-    if bool(args.dir) == bool(args.files):
-        parser.error("give either --dir or a list of files")
+    if sum(map(bool, (args.dir, args.list, args.files))) != 1:
+        parser.error("give one of --dir, --list or a list of files")
     archive_names = set(args.archive_bit)
-    if args.dir:
-        entries = entries_from_folder(args.dir, args.time, archive_names)
-    else:
-        entries = entries_from_list(args.files, args.time, archive_names)
-    offset = args.utc_offset if args.utc_offset is not None else local_utc_offset()
-    data = write_archive(entries, offset)
+    try:
+        if args.dir:
+            entries = entries_from_folder(args.dir, args.time, archive_names)
+        else:
+            specs = read_list(args.list) if args.list else args.files
+            entries = entries_from_list(specs, args.time, archive_names)
+        offset = args.utc_offset if args.utc_offset is not None else local_utc_offset()
+        data = write_archive(entries, offset, args.name_encoding)
+    except (PackError, OSError) as e:
+        print(f"pack_payload: {e}", file=sys.stderr)
+        return 1
     with open(args.output, "wb") as f:
         f.write(data)
     return 0
