@@ -10,6 +10,7 @@ packages=(
   wine wine32:i386
   python3 zip unzip p7zip-full libarchive-tools
   icoutils imagemagick osslsigncode openssl
+  gcc zlib1g-dev
 )
 
 sudo_cmd=()
