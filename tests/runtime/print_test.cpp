@@ -43,15 +43,15 @@ struct ChildRun {
   DWORD exitCode = 0;
 };
 
-// Starts the child with the given exit-code argument. useStdHandles: pass
-// stdout (the parent's stdin and stderr beside it); otherwise the child is
-// started detached, with no standard handles of its own.
-ChildRun RunChild(int code, bool useStdHandles, HANDLE stdoutHandle) {
-  std::wstring command = L"\"" + ChildPath() + L"\" " + std::to_wstring(code);
+// Starts the child with the given arguments. stdoutHandle: handed over as
+// standard output (the parent's stdin and stderr beside it); null: the
+// child is started detached, with no standard handles at all.
+ChildRun RunChild(const std::wstring &arguments, HANDLE stdoutHandle) {
+  std::wstring command = L"\"" + ChildPath() + L"\" " + arguments;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   DWORD flags = 0;
-  if (useStdHandles) {
+  if (stdoutHandle) {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = stdoutHandle;
@@ -61,8 +61,8 @@ ChildRun RunChild(int code, bool useStdHandles, HANDLE stdoutHandle) {
   }
   PROCESS_INFORMATION process = {};
   ChildRun run;
-  run.started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, useStdHandles, flags, nullptr, nullptr,
-                               &startup, &process) != 0;
+  run.started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, stdoutHandle != nullptr, flags, nullptr,
+                               nullptr, &startup, &process) != 0;
   if (!run.started) return run;
   // Generous: only a hung child ever waits this long.
   run.ended = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
@@ -84,7 +84,7 @@ TEST(RuntimePrint, RedirectedOutputHoldsExactlyTheText) {
   std::wstring outPath = dir / L"out.txt";
   HANDLE out = OpenInheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS);
   ASSERT_NE(out, INVALID_HANDLE_VALUE);
-  ChildRun run = RunChild(5, true, out);
+  ChildRun run = RunChild(L"5", out);
   CloseHandle(out);
   ASSERT_TRUE(run.started) << GetLastError();
   ASSERT_TRUE(run.ended);
@@ -95,11 +95,10 @@ TEST(RuntimePrint, RedirectedOutputHoldsExactlyTheText) {
   EXPECT_EQ(bytes, ExpectedOutput());
 }
 
-enum class NoOutput { Detached, NullHandle, InvalidHandle, UnknownHandle, ReadOnlyFile };
-
 struct NoOutputCase {
   const char *name;
-  NoOutput kind;
+  const wchar_t *mode;  // the child's second argument
+  DWORD access;         // of the file handed over as stdout; 0: none (detached)
   int exitCode;
 };
 
@@ -108,39 +107,33 @@ class WithoutStandardOutput : public ::testing::TestWithParam<NoOutputCase> {};
 TEST_P(WithoutStandardOutput, ChildGoesOnAndKeepsItsExitCode) {
   const NoOutputCase &c = GetParam();
   TempDir dir;
-  std::wstring readOnlyPath = dir / L"readonly.txt";
-  ChildRun run;
-  switch (c.kind) {
-    case NoOutput::Detached: run = RunChild(c.exitCode, false, nullptr); break;
-    case NoOutput::NullHandle: run = RunChild(c.exitCode, true, nullptr); break;
-    case NoOutput::InvalidHandle: run = RunChild(c.exitCode, true, INVALID_HANDLE_VALUE); break;
-    case NoOutput::UnknownHandle: run = RunChild(c.exitCode, true, (HANDLE)(UINT_PTR)0x7FF0); break;
-    case NoOutput::ReadOnlyFile: {
-      // A handle that exists but refuses writes: every WriteFile fails.
-      ASSERT_TRUE(WriteWholeFile(readOnlyPath, ""));
-      HANDLE h = OpenInheritable(readOnlyPath, GENERIC_READ, OPEN_EXISTING);
-      ASSERT_NE(h, INVALID_HANDLE_VALUE);
-      run = RunChild(c.exitCode, true, h);
-      CloseHandle(h);
-      break;
-    }
+  std::wstring outPath = dir / L"out.txt";
+  ASSERT_TRUE(WriteWholeFile(outPath, ""));
+  HANDLE out = nullptr;
+  if (c.access) {
+    out = OpenInheritable(outPath, c.access, OPEN_EXISTING);
+    ASSERT_NE(out, INVALID_HANDLE_VALUE);
   }
+  ChildRun run = RunChild(std::to_wstring(c.exitCode) + L" " + c.mode, out);
+  if (out) CloseHandle(out);
   ASSERT_TRUE(run.started) << GetLastError();
   ASSERT_TRUE(run.ended);
   EXPECT_EQ(run.exitCode, (DWORD)c.exitCode);
-  if (c.kind == NoOutput::ReadOnlyFile) {
-    std::string bytes;
-    ASSERT_TRUE(ReadWholeFile(readOnlyPath, &bytes));
-    EXPECT_EQ(bytes, "");
-  }
+  std::string bytes;
+  ASSERT_TRUE(ReadWholeFile(outPath, &bytes));
+  EXPECT_EQ(bytes, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Runtime, WithoutStandardOutput,
-                         ::testing::Values(NoOutputCase{"Detached", NoOutput::Detached, 0},
-                                           NoOutputCase{"NullHandle", NoOutput::NullHandle, -3},
-                                           NoOutputCase{"InvalidHandle", NoOutput::InvalidHandle, 7},
-                                           NoOutputCase{"UnknownHandle", NoOutput::UnknownHandle, 42},
-                                           NoOutputCase{"ReadOnlyFile", NoOutput::ReadOnlyFile, -4}),
-                         [](const ::testing::TestParamInfo<NoOutputCase> &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Runtime, WithoutStandardOutput,
+    ::testing::Values(
+        // No standard output at all: what a double-clicked GUI program gets.
+        NoOutputCase{"Detached", L"", 0, -3},
+        // A handle that exists but refuses writes: every WriteFile fails.
+        NoOutputCase{"ReadOnlyFile", L"", GENERIC_READ, -4},
+        NoOutputCase{"InvalidHandleValue", L"invalid", GENERIC_WRITE, 7},
+        NoOutputCase{"HandleNamingNothing", L"bogus", GENERIC_WRITE, 42},
+        NoOutputCase{"ClosedHandle", L"closed", GENERIC_WRITE, 0}),
+    [](const ::testing::TestParamInfo<NoOutputCase> &info) { return info.param.name; });
 
 }  // namespace
