@@ -11,10 +11,12 @@ unset DISPLAY
 case "$action" in
   start)
     mkdir -p "$WINEPREFIX"
+    # The persistent server first, with every stream detached so that it
+    # does not hold CTest's output pipe open; one already running is fine.
+    wineserver -p </dev/null >/dev/null 2>&1 || true
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      wineboot -i >/dev/null 2>&1
+      wineboot -i </dev/null >/dev/null 2>&1
     fi
-    wineserver -p
     ;;
   stop)
     wineserver -k 2>/dev/null || true
