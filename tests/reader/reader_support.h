@@ -1,0 +1,128 @@
+// Helpers for the archive reader's tests: archive images in guarded memory,
+// sources built the way OpenZipBuffer builds them (or over file handles),
+// handles that close themselves, and FILETIME arithmetic.
+#pragma once
+
+#include <stdint.h>
+#include <string.h>
+#include <windows.h>
+
+#include <string>
+
+#include "rt.h"
+#include "zip_archive.h"
+#include "zip_reader.h"
+
+// A copy of an image whose last byte sits right before a PAGE_NOACCESS page,
+// so that a read one byte past the image faults instead of passing unseen.
+// The image stays writable: tests damage it in place.
+class GuardedImage {
+ public:
+  explicit GuardedImage(const std::string &bytes) : size_((unsigned)bytes.size()) {
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    page_ = si.dwPageSize;
+    dataSpan_ = (bytes.size() + page_ - 1) / page_ * page_;
+    // Two regions: the pages that hold the image, and right behind them
+    // one page that nobody may touch.
+    base_ = (unsigned char *)VirtualAlloc(nullptr, dataSpan_ + page_, MEM_RESERVE, PAGE_NOACCESS);
+    if (dataSpan_) VirtualAlloc(base_, dataSpan_, MEM_COMMIT, PAGE_READWRITE);
+    VirtualAlloc(base_ + dataSpan_, page_, MEM_COMMIT, PAGE_READWRITE);
+    DWORD old = 0;
+    VirtualProtect(base_ + dataSpan_, page_, PAGE_NOACCESS, &old);
+    data_ = base_ + dataSpan_ - size_;
+    if (size_) memcpy(data_, bytes.data(), size_);
+  }
+  ~GuardedImage() { VirtualFree(base_, 0, MEM_RELEASE); }
+  GuardedImage(const GuardedImage &) = delete;
+  GuardedImage &operator=(const GuardedImage &) = delete;
+
+  unsigned char *data() const { return data_; }
+  unsigned size() const { return size_; }
+  std::string bytes() const { return std::string((const char *)data_, size_); }
+
+ private:
+  size_t page_ = 0;
+  size_t dataSpan_ = 0;
+  unsigned char *base_ = nullptr;
+  unsigned char *data_ = nullptr;
+  unsigned size_ = 0;
+};
+
+// A memory source as OpenZipBuffer makes one; on the reader's heap, because
+// OpenZipReader takes it over and frees it.
+inline ZipSource *NewMemorySource(const void *data, unsigned size) {
+  ZipSource *s = (ZipSource *)RtAlloc(sizeof(ZipSource));
+  memset(s, 0, sizeof *s);
+  s->usesHandle = 0;
+  s->seekable = 1;
+  s->data = (const unsigned char *)data;
+  s->dataSize = size;
+  return s;
+}
+
+inline ZipSource *NewHandleSource(HANDLE file, bool seekable, unsigned baseOffset) {
+  ZipSource *s = (ZipSource *)RtAlloc(sizeof(ZipSource));
+  memset(s, 0, sizeof *s);
+  s->usesHandle = 1;
+  s->seekable = seekable ? 1 : 0;
+  s->fileHandle = file;
+  s->baseOffset = baseOffset;
+  return s;
+}
+
+// A reader over a memory image, closed when the object goes.
+class ScopedReader {
+ public:
+  explicit ScopedReader(ZipReader *reader) : reader_(reader) {}
+  explicit ScopedReader(ZipSource *source) : reader_(OpenZipReader(source)) {}
+  ScopedReader(const void *data, unsigned size) : reader_(OpenZipReader(NewMemorySource(data, size))) {}
+  explicit ScopedReader(const GuardedImage &image) : ScopedReader(image.data(), image.size()) {}
+  ~ScopedReader() {
+    if (reader_) CloseZipReader(reader_);
+  }
+  ScopedReader(const ScopedReader &) = delete;
+  ScopedReader &operator=(const ScopedReader &) = delete;
+  ZipReader *get() const { return reader_; }
+  ZipReader *operator->() const { return reader_; }
+
+ private:
+  ZipReader *reader_;
+};
+
+// An archive handle over a guarded copy of an image, closed when the object goes.
+class ScopedArchive {
+ public:
+  explicit ScopedArchive(const std::string &bytes) : image_(bytes) {
+    handle_ = OpenZipBuffer(image_.data(), image_.size());
+  }
+  ~ScopedArchive() {
+    if (handle_) CloseZipArchive(handle_);
+  }
+  ScopedArchive(const ScopedArchive &) = delete;
+  ScopedArchive &operator=(const ScopedArchive &) = delete;
+  ZipHandle *get() const { return handle_; }
+  ZipArchive *archive() const { return handle_->archive; }
+  ZipReader *reader() const { return handle_->archive->reader; }
+  GuardedImage &image() { return image_; }
+
+ private:
+  GuardedImage image_;
+  ZipHandle *handle_ = nullptr;
+};
+
+inline uint64_t FileTimeValue(const FILETIME &ft) {
+  return ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
+}
+
+// 100-ns intervals from 1601-01-01 to the given Unix time.
+inline uint64_t FileTimeOfUnix(int64_t unixTime) {
+  return (uint64_t)(unixTime * 10000000LL + 116444736000000000LL);
+}
+
+// An MS-DOS date and time as one value (date in the high half), from its
+// raw fields: seconds2 is the seconds field (seconds / 2).
+inline uint32_t DosDateTime(unsigned year, unsigned month, unsigned day, unsigned hour,
+                            unsigned minute, unsigned seconds2) {
+  return ((year - 1980) << 25) | (month << 21) | (day << 16) | (hour << 11) | (minute << 5) | seconds2;
+}
