@@ -13,6 +13,15 @@ file system, pinned to CPU 0 (the Wine server too, started by run.sh):
   zipfile    python3, zipfile.ZipFile.extractall
   wine-start a trivial Windows program (start-up and tear-down under Wine)
 
+Unless --no-diagnose is given, it also runs the diagnosis contenders
+(bench/diag/), which take the launcher's time apart:
+
+  launcher-aligned  the same launcher with its .rsrc moved to a page boundary
+  floor-wine        the floor's loop as a Windows program under Wine
+  start-imports     a program with the launcher's four imports, doing nothing
+  start-handoff     the same, handing the downloader stand-in to the shell
+  inflate-cpu       decoding alone, 64-bit native and 32-bit under Wine
+
 Deleting the previous output, flushing dirty pages (sync) and waiting for
 the downloader stand-in that the launcher starts all happen outside the
 timed span. Contenders take turns within each round, so a change in the
@@ -139,16 +148,35 @@ class LauncherContender(Contender):
         for line in trace.splitlines():
             if line.startswith("UnZipItem(") and not line.rstrip().endswith("=00000000"):
                 raise RuntimeError(f"{self.label}: {line}")
-        sign = os.path.join(self.out_dir, self.SIGN)
-        deadline = time.monotonic() + 20
-        while not os.path.exists(sign):
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"{self.label}: the downloader stand-in never ran")
-            time.sleep(0.01)
-        while stand_in_running():
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"{self.label}: the downloader stand-in does not end")
-            time.sleep(0.01)
+        wait_for_stand_in(self.label, self.out_dir)
+
+
+class HandOffContender(Contender):
+    """start_probe.exe handing a fresh copy of the stand-in to the shell."""
+
+    def prepare(self):
+        shutil.rmtree(self.out_dir, ignore_errors=True)
+        os.makedirs(self.out_dir)
+        shutil.copyfile(self.stand_in, os.path.join(self.out_dir, "dw_dlr.exe"))
+        subprocess.run(["sync"], check=True)
+
+    def verify(self, code, stdout_path):
+        super().verify(code, stdout_path)
+        wait_for_stand_in(self.label, self.out_dir)
+
+
+def wait_for_stand_in(label, folder):
+    """The stand-in has left its sign in folder and ended."""
+    sign = os.path.join(folder, LauncherContender.SIGN)
+    deadline = time.monotonic() + 20
+    while not os.path.exists(sign):
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"{label}: the downloader stand-in never ran")
+        time.sleep(0.01)
+    while stand_in_running():
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"{label}: the downloader stand-in does not end")
+        time.sleep(0.01)
 
 
 def stand_in_running():
@@ -192,11 +220,13 @@ def main(argv):
     parser.add_argument("--runs", type=int, default=7, help="counted runs per contender (at least 5)")
     parser.add_argument("--scales", default="1,10")
     parser.add_argument("--only", default="", help="comma-separated contender keys (default: all)")
+    parser.add_argument("--no-diagnose", action="store_true", help="skip the diagnosis contenders")
     args = parser.parse_args(argv)
     if args.runs < 5:
         parser.error("--runs must be at least 5")
     out = os.path.abspath(args.out)
     scales = [int(s) for s in args.scales.split(",")]
+    diagnose = not args.no_diagnose
     wine_env = dict(os.environ, WINEPREFIX=os.path.join(out, "wineprefix"), WINEDEBUG="-all",
                     WINEDLLOVERRIDES="mscoree,mshtml=")
     wine_env.pop("DISPLAY", None)
@@ -206,7 +236,7 @@ def main(argv):
     scratch = os.path.join(out, "scratch")
     os.makedirs(scratch, exist_ok=True)
     extract = os.path.join(out, "extract")
-    floor = os.path.join(out, "tools", "floor")
+    tools = os.path.join(out, "tools")
 
     contenders = {}
     info = {"scales": {}}
@@ -216,7 +246,8 @@ def main(argv):
         launcher = os.path.join(out, f"build-{tag}", "launcher.exe")
         files = archive_files(payload)
         plain = [
-            ("floor", "native floor (floor.c)", [floor, payload, os.path.join(extract, "floor")], False),
+            ("floor", "native floor (floor.c)", [os.path.join(tools, "floor"), payload, os.path.join(extract, "floor")],
+             False),
             ("unzip", "unzip -o -q", ["unzip", "-o", "-q", payload, "-d", os.path.join(extract, "unzip")], False),
             ("7z", "7z x -y", ["7z", "x", "-y", "-bd", "-o" + os.path.join(extract, "7z"), payload], False),
             ("bsdtar", "bsdtar -xf", ["bsdtar", "-xf", payload, "-C", os.path.join(extract, "bsdtar")], True),
@@ -227,19 +258,38 @@ def main(argv):
         for key, label, command, make_dir in plain:
             contenders[(key, tag)] = Contender(key, label, command, os.path.join(extract, key), files,
                                                make_dir=make_dir)
-        lc = LauncherContender("launcher", "launcher.exe under Wine", ["wine", launcher], install_dir, files,
-                               env=wine_env)
-        lc.install_root = install_root
-        contenders[("launcher", tag)] = lc
+        launchers = [("launcher", launcher)]
+        if diagnose:
+            launchers.append(("launcher-aligned", os.path.join(out, "diag", f"launcher-aligned-{tag}.exe")))
+            contenders[("floor-wine", tag)] = Contender(
+                "floor-wine", "floor's loop under Wine",
+                ["wine", os.path.join(tools, "floor_win.exe"), wine_path(payload),
+                 wine_path(os.path.join(extract, "floor-wine"))],
+                os.path.join(extract, "floor-wine"), files, env=wine_env)
+        for key, exe in launchers:
+            contender = LauncherContender(key, key + ".exe under Wine", ["wine", exe], install_dir, files, env=wine_env)
+            contender.install_root = install_root
+            contenders[(key, tag)] = contender
         total, rsrc, stub = stub_size(launcher)
         info["scales"][tag] = {
             "payload": payload, "payload_bytes": os.path.getsize(payload), "payload_sha256": sha256(payload),
             "unpacked_bytes": sum(size for _, size in files), "launcher_bytes": total,
             "rsrc_raw_bytes": rsrc, "stub_bytes": stub,
         }
-    trivial = os.path.join(out, "tools", "trivial.exe")
-    contenders[("wine-start", "-")] = Contender("wine-start", "trivial program under Wine", ["wine", trivial],
-                                                None, None, env=wine_env)
+        if diagnose:
+            info["scales"][tag]["aligned_stub_bytes"] = stub_size(launchers[1][1])[2]
+    contenders[("wine-start", "-")] = Contender("wine-start", "trivial program under Wine",
+                                                ["wine", os.path.join(tools, "trivial.exe")], None, None, env=wine_env)
+    if diagnose:
+        probe = os.path.join(tools, "start_probe.exe")
+        contenders[("start-imports", "-")] = Contender("start-imports", "the launcher's imports, nothing done",
+                                                       ["wine", probe], None, None, env=wine_env)
+        handoff_dir = os.path.join(scratch, "handoff")
+        handoff = HandOffContender("start-handoff", "the launcher's imports and its hand-off to the shell",
+                                   ["wine", probe, wine_path(os.path.join(handoff_dir, "dw_dlr.exe"))],
+                                   handoff_dir, None, env=wine_env)
+        handoff.stand_in = os.path.join(tools, "stand_in.exe")
+        contenders[("start-handoff", "-")] = handoff
     only = set(filter(None, args.only.split(",")))
     if only:
         contenders = {k: c for k, c in contenders.items() if k[0] in only}
@@ -256,24 +306,39 @@ def main(argv):
         log(f"round {round_number}/{args.runs} done" + (" (warm-up)" if round_number == 0 else ""))
     load_after = os.getloadavg()
 
-    memory = {}
-    if not only or "launcher" in only:
-        memprobe = os.path.join(out, "tools", "memprobe.exe")
-        for scale in scales:
-            tag = f"{scale}x"
-            memory[tag] = measure_memory(memprobe, os.path.join(out, f"build-{tag}", "launcher.exe"),
-                                         install_root, wine_env, 3)
+    memory, decoding = {}, {}
+    for scale in scales:
+        tag = f"{scale}x"
+        variants = [("launcher", os.path.join(out, f"build-{tag}", "launcher.exe"))]
+        if diagnose:
+            variants.append(("launcher-aligned", os.path.join(out, "diag", f"launcher-aligned-{tag}.exe")))
+        for key, exe in variants:
+            if not only or key in only:
+                memory[f"{key}@{tag}"] = measure_memory(os.path.join(tools, "memprobe.exe"), exe, install_root,
+                                                        wine_env, 3)
+        if diagnose and (not only or "inflate-cpu" in only):
+            payload = os.path.join(out, f"payload-{tag}.zip")
+            decoding[tag] = {
+                "native64": decode_ms(PIN + [os.path.join(tools, "inflate_cpu"), payload, "5"], None),
+                "wine32": decode_ms(PIN + ["wine", os.path.join(tools, "inflate_cpu.exe"), wine_path(payload), "5"],
+                                    wine_env),
+            }
 
     results = {
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "runs": args.runs, "load_before": load_before, "load_after": load_after,
-        "machine": machine(), "info": info, "memory": memory,
+        "machine": machine(), "info": info, "memory": memory, "decoding": decoding,
         "times": {f"{k[0]}@{k[1]}": c.times for k, c in contenders.items()},
     }
     with open(os.path.join(out, "results.json"), "w") as f:
         json.dump(results, f, indent=1)
     print(report(results))
     return 0
+
+
+def decode_ms(command, env):
+    done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, check=True)
+    return float(done.stdout.decode().strip().split("=")[1])
 
 
 def machine():
@@ -299,47 +364,41 @@ def machine():
 
 
 def report(r):
-    """The results as Markdown: times, ratios, memory, stub and targets."""
+    """The results as Markdown: times, ratios, memory, stub, targets, diagnosis."""
     t = {k: median(v) for k, v in r["times"].items()}
-    lines = []
-    start = t.get("wine-start@-")
-    keys = ["floor", "launcher", "bsdtar", "zipfile", "7z", "unzip"]
     scales = sorted(r["info"]["scales"], key=lambda s: int(s[:-1]))
-    lines.append("| contender | " + " | ".join(f"{s}: median ms | {s}: / floor | {s}: launcher / it"
-                                             for s in scales) + " |")
-    lines.append("|---" * (1 + 3 * len(scales)) + "|")
-    for key in keys:
+    lines = ["| contender | " + " | ".join(f"{s} median ms | {s} / floor | {s} launcher / it" for s in scales) + " |",
+             "|---" * (1 + 3 * len(scales)) + "|"]
+    for key in ["floor", "launcher", "bsdtar", "zipfile", "7z", "unzip"]:
         row = [key]
         for s in scales:
-            mine, fl, la = t.get(f"{key}@{s}"), t.get(f"floor@{s}"), t.get(f"launcher@{s}")
+            mine, floor, launcher = t.get(f"{key}@{s}"), t.get(f"floor@{s}"), t.get(f"launcher@{s}")
             if mine is None:
                 row += ["-", "-", "-"]
                 continue
-            row.append(f"{mine * 1000:.1f}")
-            row.append(f"{mine / fl:.2f}" if fl else "-")
-            row.append(f"{la / mine:.2f}" if la else "-")
+            row += [f"{mine * 1000:.1f}", f"{mine / floor:.2f}" if floor else "-",
+                    f"{launcher / mine:.2f}" if launcher else "-"]
         lines.append("| " + " | ".join(row) + " |")
-    if start is not None:
-        lines.append(f"| wine-start (trivial program) | {start * 1000:.1f} ms |" + " |" * (3 * len(scales) - 1))
-    lines.append("")
-    lines.append("Spread (min - max, ms): " + "; ".join(
-        f"{k}: {min(v) * 1000:.0f}-{max(v) * 1000:.0f}" for k, v in sorted(r["times"].items())))
+    if "wine-start@-" in t:
+        lines.append(f"\nWine start-up (trivial program, KERNEL32 only): {t['wine-start@-'] * 1000:.1f} ms.")
+    lines.append("\nSpread, min-max ms: " + "; ".join(
+        f"{k} {min(v) * 1000:.0f}-{max(v) * 1000:.0f}" for k, v in sorted(r["times"].items())) + ".")
     lines.append("")
     for s in scales:
         i = r["info"]["scales"][s]
         lines.append(f"- {s} payload: {i['payload_bytes']:,} bytes packed, {i['unpacked_bytes']:,} unpacked "
-                     f"({i['payload_bytes'] / i['unpacked_bytes']:.1%}), sha256 {i['payload_sha256'][:16]}...; "
+                     f"({i['payload_bytes'] / i['unpacked_bytes']:.1%}), sha256 {i['payload_sha256']}; "
                      f"launcher.exe {i['launcher_bytes']:,} bytes, .rsrc raw {i['rsrc_raw_bytes']:,}, "
                      f"stub {i['stub_bytes']:,} bytes")
-    for s, m in r["memory"].items():
-        lines.append(f"- peak private memory at {s}: {m['private']:,} bytes "
+    for key, m in sorted(r["memory"].items()):
+        lines.append(f"- peak private memory, {key}: {m['private']:,} bytes "
                      f"(peak working set {m['peak_working_set']:,}; {m['samples']} samples)")
-    lines.append("")
-    lines.append("Targets:")
-    lines += targets(r, t, scales)
+    lines += ["", "Targets:"] + targets(r, t, scales)
+    lines += diagnosis(r, t, scales)
     lines.append("")
     lines.append(f"Load average (1, 5, 15 min) before: {', '.join(f'{x:.2f}' for x in r['load_before'])}; "
-                 f"after: {', '.join(f'{x:.2f}' for x in r['load_after'])}; {r['runs']} counted runs each.")
+                 f"after: {', '.join(f'{x:.2f}' for x in r['load_after'])}; {r['runs']} counted runs each, "
+                 f"{r['date']}.")
     return "\n".join(lines)
 
 
@@ -350,25 +409,56 @@ def targets(r, t, scales):
         return "met" if ok else "MISSED"
 
     start = t.get("wine-start@-")
-    if "10x" in scales and "launcher@10x" in t and "floor@10x" in t:
+    if "launcher@10x" in t and "floor@10x" in t:
         ratio = t["launcher@10x"] / t["floor@10x"]
-        out.append(f"- 10x launcher / floor = {ratio:.3f} (target <= 1.05): {verdict(ratio <= 1.05)}")
-    if "1x" in scales and "launcher@1x" in t and "floor@1x" in t:
+        out.append(f"- 10x: launcher / floor = {ratio:.3f} (target <= 1.05): {verdict(ratio <= 1.05)}")
+    if "launcher@1x" in t and "floor@1x" in t:
         ratio = t["launcher@1x"] / t["floor@1x"]
-        out.append(f"- 1x launcher / floor = {ratio:.3f} (target <= 1.45, Wine start included): "
+        out.append(f"- 1x: launcher / floor = {ratio:.3f} (target <= 1.45, Wine start included): "
                    f"{verdict(ratio <= 1.45)}")
     if start is not None and "launcher@1x" in t and "launcher@10x" in t:
-        net = t["launcher@1x"] - start
-        ratio = t["launcher@10x"] / net
-        out.append(f"- 10x launcher / (1x launcher - Wine start {start * 1000:.1f} ms) = {ratio:.2f} "
-                   f"(target <= 10.5): {verdict(ratio <= 10.5)}")
-    if "1x" in r["memory"] and "10x" in r["memory"]:
-        growth = r["memory"]["10x"]["private"] - r["memory"]["1x"]["private"]
-        out.append(f"- peak private memory growth 1x -> 10x = {growth:,} bytes (target < 1 MiB): "
-                   f"{verdict(growth < 1 << 20)}")
-    stubs = {s: r["info"]["scales"][s]["stub_bytes"] for s in scales}
-    stub = max(stubs.values())
-    out.append(f"- stub = {stub:,} bytes (target <= 40 KiB = 40,960): {verdict(stub <= 40960)}")
+        ratio = t["launcher@10x"] / (t["launcher@1x"] - start)
+        out.append(f"- 10x launcher / (1x launcher - Wine start-up) = {ratio:.2f} (target <= 10.5): "
+                   f"{verdict(ratio <= 10.5)}")
+    memory = r["memory"]
+    if "launcher@1x" in memory and "launcher@10x" in memory:
+        growth = memory["launcher@10x"]["private"] - memory["launcher@1x"]["private"]
+        out.append(f"- peak private memory, 1x to 10x: {growth:+,} bytes (target < 1 MiB): {verdict(growth < 1 << 20)}")
+    stub = max(r["info"]["scales"][s]["stub_bytes"] for s in scales)
+    out.append(f"- stub: {stub:,} bytes (target <= 40 KiB = 40,960): {verdict(stub <= 40960)}")
+    return out
+
+
+def diagnosis(r, t, scales):
+    """Where the launcher's time goes, from the diagnosis contenders."""
+    if "start-imports@-" not in t:
+        return []
+    ms = {k: v * 1000 for k, v in t.items()}
+    start = ms["wine-start@-"]
+    imports = ms["start-imports@-"] - start
+    handoff = ms["start-handoff@-"] - ms["start-imports@-"]
+    out = ["", "Diagnosis (medians, ms):",
+           f"- start-up with the launcher's imports: {ms['start-imports@-']:.1f} "
+           f"(USER32 and friends add {imports:.1f} to the trivial start-up)",
+           f"- the hand-off to the shell adds {handoff:.1f} (start-handoff {ms['start-handoff@-']:.1f})"]
+    for s in scales:
+        if f"launcher-aligned@{s}" not in ms:
+            continue
+        launcher, aligned = ms[f"launcher@{s}"], ms[f"launcher-aligned@{s}"]
+        floor, floor_wine = ms[f"floor@{s}"], ms[f"floor-wine@{s}"]
+        line = (f"- {s}: launcher {launcher:.1f}; with .rsrc page-aligned {aligned:.1f} "
+                f"(the image read costs {launcher - aligned:.1f}); floor {floor:.1f}; floor's loop under Wine "
+                f"{floor_wine:.1f}; aligned launcher less floor-wine {aligned - floor_wine:.1f}, of which "
+                f"imports and hand-off {imports + handoff:.1f}")
+        d = r.get("decoding", {}).get(s)
+        if d:
+            line += (f"; decoding alone {d['native64']:.1f} native 64-bit, {d['wine32']:.1f} 32-bit under Wine "
+                     f"({d['wine32'] - d['native64']:+.1f})")
+        out.append(line)
+        if f"launcher-aligned@{s}" in r["memory"]:
+            m = r["memory"][f"launcher-aligned@{s}"]
+            out.append(f"  - aligned launcher's peak private memory at {s}: {m['private']:,} bytes; stub "
+                       f"{r['info']['scales'][s].get('aligned_stub_bytes', 0):,} bytes")
     return out
 
 

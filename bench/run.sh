@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The benchmark, in one command: bench/run.sh [--runs N] [--scales 1,10] [--only KEYS]
+# The benchmark, in one command:
+#   bench/run.sh [--runs N] [--scales 1,10] [--only KEYS] [--no-diagnose]
 #
 # Builds the helper programs, the shipped-like payloads (1x and 10x) and a
-# launcher carrying each, starts a warm wineserver pinned to CPU 0 for a
-# prefix of its own, then times and reports (bench/bench.py). Everything
+# launcher carrying each (plus, for the diagnosis, a copy of it with its
+# resource section page-aligned), starts a warm wineserver pinned to CPU 0
+# for a prefix of its own, then times and reports (bench/bench.py). Everything
 # goes to $BENCH_DIR (default: build-bench in the repository); payloads and
 # builds are kept and remade only when their inputs change. The report is
 # printed and kept in $BENCH_DIR/report.md, the raw times in results.json.
@@ -24,6 +26,13 @@ i686-w64-mingw32-gcc "${freestanding[@]}" -Wl,--entry=_BenchStandInEntry@0 \
 i686-w64-mingw32-gcc "${freestanding[@]}" -Wl,--entry=_BenchTrivialEntry@0 \
   -o "$out/tools/trivial.exe" "$bench/trivial.c" -lkernel32
 i686-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -s -o "$out/tools/memprobe.exe" "$bench/memprobe.c" -lpsapi
+# Diagnosis: the same work as the floor and the launcher, taken apart.
+mingw_zlib=/usr/i686-w64-mingw32/lib/libz.a
+i686-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -s -o "$out/tools/floor_win.exe" "$bench/diag/floor_win.c" "$mingw_zlib"
+i686-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -s -o "$out/tools/inflate_cpu.exe" "$bench/diag/inflate_cpu.c" "$mingw_zlib"
+gcc -O2 -Wall -Wextra -Werror -o "$out/tools/inflate_cpu" "$bench/diag/inflate_cpu.c" -lz
+i686-w64-mingw32-gcc "${freestanding[@]}" -Wl,--entry=_BenchStartProbeEntry@0 \
+  -o "$out/tools/start_probe.exe" "$bench/diag/start_probe.c" -lkernel32 -luser32 -lshell32 -lshlwapi
 
 # ---- Payloads and launchers -----------------------------------------------------
 scales=1,10
@@ -51,6 +60,8 @@ for scale in "${scale_list[@]}"; do
   cmake -S "$repo" -B "$out/build-${scale}x" --toolchain "$repo/cmake/mingw-i686.cmake" \
     -DLAUNCHER_PAYLOAD="$payload" >/dev/null
   cmake --build "$out/build-${scale}x" --target launcher -j2 >/dev/null
+  mkdir -p "$out/diag"
+  python3 "$bench/diag/align_rsrc.py" "$out/build-${scale}x/launcher.exe" "$out/diag/launcher-aligned-${scale}x.exe"
 done
 
 # ---- A warm wineserver on CPU 0 ---------------------------------------------------
