@@ -47,9 +47,12 @@ ZipFixture ThreeEntries() {
 
 // The search reads the tail in blocks of 1,024 bytes plus 4 of overlap, so
 // a signature that straddles two blocks is still seen. Sweeping the comment
-// length moves the end record across the first two block borders.
+// length moves the end record across the first two block borders; the
+// bytes in front keep the blocks there full-sized (a block that starts at
+// offset 0 would cover the border by itself).
 TEST(EndRecordSearch, FindsTheSignatureAtEveryDistanceFromTheEnd) {
   ZipFixture f;
+  f.prefix = std::string(4000, 'p');
   f.entries.push_back(Entry("a.txt", "alpha"));
   for (size_t commentLength = 0; commentLength <= 2100; commentLength++) {
     SCOPED_TRACE(commentLength);
