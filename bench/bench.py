@@ -46,6 +46,7 @@ import time
 import zipfile
 
 PIN = ["taskset", "-c", "0"]
+BENCH_PREFIX = ""  # the Wine prefix, set by main
 
 
 def log(text):
@@ -180,11 +181,17 @@ def wait_for_stand_in(label, folder):
 
 
 def stand_in_running():
+    """A stand-in of this benchmark's Wine prefix still runs. Other people's
+    downloaders (same file name, other prefixes) do not count."""
+    prefix = ("WINEPREFIX=" + BENCH_PREFIX).encode()
     for pid in os.listdir("/proc"):
         if pid.isdigit():
             try:
                 with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    if b"dw_dlr.exe" in f.read():
+                    if b"dw_dlr.exe" not in f.read():
+                        continue
+                with open(f"/proc/{pid}/environ", "rb") as f:
+                    if prefix in f.read().split(b"\0"):
                         return True
             except OSError:
                 pass
@@ -193,6 +200,7 @@ def stand_in_running():
 
 def measure_memory(memprobe, launcher, install_root, env, repeat):
     """Largest private figure of `repeat` probe runs (each a fresh install)."""
+    install_dir = os.path.join(install_root, "downloader", "tarnis")
     best = None
     for _ in range(repeat):
         shutil.rmtree(install_root, ignore_errors=True)
@@ -204,8 +212,7 @@ def measure_memory(memprobe, launcher, install_root, env, repeat):
         sample = {k: int(v) for k, v in fields.items()}
         if best is None or sample["private"] > best["private"]:
             best = sample
-        while stand_in_running():
-            time.sleep(0.01)
+        wait_for_stand_in("memprobe", install_dir)
     shutil.rmtree(install_root, ignore_errors=True)
     return best
 
@@ -230,6 +237,8 @@ def main(argv):
     wine_env = dict(os.environ, WINEPREFIX=os.path.join(out, "wineprefix"), WINEDEBUG="-all",
                     WINEDLLOVERRIDES="mscoree,mshtml=")
     wine_env.pop("DISPLAY", None)
+    global BENCH_PREFIX
+    BENCH_PREFIX = wine_env["WINEPREFIX"]
     install_root = os.path.join(wine_env["WINEPREFIX"], "drive_c", "users", getpass.getuser(),
                                 "AppData", "Local", "selvane")
     install_dir = os.path.join(install_root, "downloader", "tarnis")
@@ -431,7 +440,7 @@ def targets(r, t, scales):
 
 def diagnosis(r, t, scales):
     """Where the launcher's time goes, from the diagnosis contenders."""
-    if "start-imports@-" not in t:
+    if not all(k in t for k in ("wine-start@-", "start-imports@-", "start-handoff@-")):
         return []
     ms = {k: v * 1000 for k, v in t.items()}
     start = ms["wine-start@-"]
@@ -442,7 +451,7 @@ def diagnosis(r, t, scales):
            f"(USER32 and friends add {imports:.1f} to the trivial start-up)",
            f"- the hand-off to the shell adds {handoff:.1f} (start-handoff {ms['start-handoff@-']:.1f})"]
     for s in scales:
-        if f"launcher-aligned@{s}" not in ms:
+        if not all(f"{k}@{s}" in ms for k in ("launcher", "launcher-aligned", "floor", "floor-wine")):
             continue
         launcher, aligned = ms[f"launcher@{s}"], ms[f"launcher-aligned@{s}"]
         floor, floor_wine = ms[f"floor@{s}"], ms[f"floor-wine@{s}"]
