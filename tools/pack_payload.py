@@ -48,7 +48,7 @@ METHOD_DEFLATED = 8
 ATTR_FILE = 0x81800000       # Unix regular file, mode 0600
 ATTR_DIRECTORY = 0x41ED0010  # Unix directory, mode 0755, MS-DOS directory bit
 ATTR_ARCHIVE_BIT = 0x20
-DOS_EPOCH = (1980 << 9) | (1 << 5) | 1       # 1980-01-01, time 00:00:00
+DOS_EPOCH = (0 << 9) | (1 << 5) | 1          # 1980-01-01 (years count from 1980)
 DOS_LAST = ((2107 - 1980) << 9) | (12 << 5) | 31, (23 << 11) | (59 << 5) | 29
 LIMIT_32 = 0xFFFFFFFF
 

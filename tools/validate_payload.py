@@ -144,6 +144,9 @@ def check_structure(data, problems):
     if directory_offset + directory_size > end:
         raise Refused(Problem("unreadable", "the central directory runs into the end record"))
     before = end - directory_offset - directory_size
+    if before and data[:4] == struct.pack("<I", LOCAL_SIG):
+        raise Refused(Problem("unreadable", f"the central directory's offset and size end {before} bytes "
+                                            "before the end record"))
     if before:
         raise Refused(Problem("prefix", f"{before} bytes stand before the archive; the first local "
                                         "header must be at byte 0"))
