@@ -16,21 +16,71 @@ void SetError(std::string *error, const std::string &text) {
   if (error) *error = text + " (error " + std::to_string(GetLastError()) + ")";
 }
 
-BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR param) {
-  reinterpret_cast<std::vector<WORD> *>(param)->push_back(language);
+// A resource type or name: an integer identifier or a string.
+struct ResourceKey {
+  bool isId;
+  WORD id;
+  std::wstring text;
+  explicit ResourceKey(LPCWSTR key)
+      : isId(IS_INTRESOURCE(key)), id(isId ? LOWORD(reinterpret_cast<UINT_PTR>(key)) : 0),
+        text(isId ? L"" : key) {}
+  LPCWSTR get() const { return isId ? MAKEINTRESOURCEW(id) : text.c_str(); }
+};
+
+struct ResourceCopy {
+  ResourceKey type, name;
+  WORD language;
+  std::string bytes;
+};
+
+struct Collector {
+  HMODULE module;
+  std::vector<ResourceCopy> *resources;
+  const ResourceKey *type;
+  const ResourceKey *name;
+};
+
+BOOL CALLBACK CollectLanguage(HMODULE module, LPCWSTR, LPCWSTR, WORD language, LONG_PTR param) {
+  Collector *c = reinterpret_cast<Collector *>(param);
+  HRSRC found = FindResourceExW(module, c->type->get(), c->name->get(), language);
+  HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
+  const char *data = loaded ? static_cast<const char *>(LockResource(loaded)) : nullptr;
+  if (data) c->resources->push_back({*c->type, *c->name, language, std::string(data, SizeofResource(module, found))});
   return TRUE;
 }
 
-// The languages under which a module file holds "ZIP"/id; false when the
-// file cannot be loaded as data.
-bool PayloadLanguages(const std::wstring &exePath, WORD id, std::vector<WORD> *languages) {
+BOOL CALLBACK CollectName(HMODULE module, LPCWSTR, LPWSTR name, LONG_PTR param) {
+  Collector *c = reinterpret_cast<Collector *>(param);
+  ResourceKey key(name);
+  Collector inner = *c;
+  inner.name = &key;
+  EnumResourceLanguagesW(module, c->type->get(), key.get(), CollectLanguage, reinterpret_cast<LONG_PTR>(&inner));
+  return TRUE;
+}
+
+BOOL CALLBACK CollectType(HMODULE module, LPWSTR type, LONG_PTR param) {
+  Collector *c = reinterpret_cast<Collector *>(param);
+  ResourceKey key(type);
+  Collector inner = *c;
+  inner.type = &key;
+  EnumResourceNamesW(module, key.get(), CollectName, reinterpret_cast<LONG_PTR>(&inner));
+  return TRUE;
+}
+
+// Every resource of a module file, in every language; false when the file
+// cannot be loaded as data.
+bool ReadAllResources(const std::wstring &exePath, std::vector<ResourceCopy> *resources) {
   HMODULE module = LoadLibraryExW(exePath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (!module) return false;
-  languages->clear();
-  EnumResourceLanguagesW(module, L"ZIP", MAKEINTRESOURCEW(id), CollectLanguage,
-                         reinterpret_cast<LONG_PTR>(languages));
+  Collector c = {module, resources, nullptr, nullptr};
+  EnumResourceTypesW(module, CollectType, reinterpret_cast<LONG_PTR>(&c));
   FreeLibrary(module);
   return true;
+}
+
+bool IsPayload(const ResourceCopy &r) {
+  return !r.type.isId && lstrcmpiW(r.type.text.c_str(), L"ZIP") == 0 && r.name.isId &&
+         r.name.id == kPayloadResourceId;
 }
 
 // The bytes of "ZIP"/id in a module file, as the launcher's FindResourceW
@@ -62,8 +112,8 @@ std::wstring WithoutTrailingSeparator(std::wstring path) {
 bool WriteLauncherWithPayload(const std::wstring &exePath, const std::string &payload,
                               WORD resourceId, std::string *error) {
   const std::wstring original = BuildDir() + L"launcher.exe";
-  std::vector<WORD> languages;
-  if (!PayloadLanguages(original, kPayloadResourceId, &languages)) {
+  std::vector<ResourceCopy> resources;
+  if (!ReadAllResources(original, &resources)) {
     SetError(error, "cannot load " + Narrow(original) + " as data");
     return false;
   }
@@ -71,14 +121,21 @@ bool WriteLauncherWithPayload(const std::wstring &exePath, const std::string &pa
     SetError(error, "cannot copy the launcher to " + Narrow(exePath));
     return false;
   }
-  HANDLE update = BeginUpdateResourceW(exePath.c_str(), FALSE);
+  // Wine reads a file's existing resources only when the update ends, after
+  // the queued changes, so deleting one of them (UpdateResourceW without
+  // data) is lost there. Starting from an empty table and putting back all
+  // but the payload works on Windows and Wine alike.
+  HANDLE update = BeginUpdateResourceW(exePath.c_str(), TRUE);
   if (!update) {
     SetError(error, "BeginUpdateResourceW failed");
     return false;
   }
   bool ok = true;
-  for (WORD language : languages)
-    ok = ok && UpdateResourceW(update, L"ZIP", MAKEINTRESOURCEW(kPayloadResourceId), language, nullptr, 0);
+  for (ResourceCopy &r : resources) {
+    if (IsPayload(r) || r.bytes.empty()) continue;
+    ok = ok && UpdateResourceW(update, r.type.get(), r.name.get(), r.language, &r.bytes[0],
+                               static_cast<DWORD>(r.bytes.size()));
+  }
   ok = ok && UpdateResourceW(update, L"ZIP", MAKEINTRESOURCEW(resourceId), kPayloadLanguage,
                              const_cast<char *>(payload.data()), static_cast<DWORD>(payload.size()));
   if (!ok) {

@@ -1,0 +1,264 @@
+// End-to-end runs of launcher.exe that cannot finish: a file that cannot be
+// written, an install path blocked by a file, damaged or unsafe items, names
+// too long for the path limit, and payloads that do not open at all. Each
+// run must say exactly what went wrong in its trace, leave no broken or
+// stray file behind, start nothing and still end with exit code 0.
+
+#include "e2e_common.h"
+
+namespace {
+
+using FailedRunTest = LauncherRunTest;
+
+// The run stopped before Start: no downloader may have been started.
+void ExpectNothingLaunched(const std::wstring &installDir) {
+  EXPECT_FALSE(FileExists(installDir + L"dw_dlr_started.txt")) << "the downloader was started";
+}
+
+// A file in a subdirectory that has no directory item before it cannot be
+// created; Check stops at it, whether it comes first or last.
+struct MissingFileCase {
+  const char *what;
+  size_t position;
+};
+void PrintTo(const MissingFileCase &c, std::ostream *os) { *os << c.what; }
+
+class MissingFileTest : public LauncherRunTest, public ::testing::WithParamInterface<MissingFileCase> {};
+
+TEST_P(MissingFileTest, StopsCheckAndStartsNothing) {
+  std::vector<PlannedItem> items = {
+      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+      {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
+      {PayloadFile("b.txt", "beta"), Fate::kWritten},
+  };
+  items.insert(items.begin() + GetParam().position,
+               {PayloadFile("/sub/orphan.txt", "no directory item"), Fate::kCreateFailed});
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
+
+  EXPECT_TRACE(PlannedTrace(installDir_, items, true), output);
+  EXPECT_FALSE(DirectoryExists(installDir_ + L"sub"));
+  ExpectNothingLaunched(installDir_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MissingFileTest,
+                         ::testing::Values(MissingFileCase{"First", 0}, MissingFileCase{"Last", 3}),
+                         [](const ::testing::TestParamInfo<MissingFileCase> &info) { return info.param.what; });
+
+// The directory item comes after its file: the first run cannot write the
+// file but makes the directory, so the second run completes.
+TEST_F(FailedRunTest, DirectoryItemAfterItsFileHelpsOnlyTheNextRun) {
+  const FixtureEntry late = PayloadFile("/late/f.txt", "written on the second run");
+  std::vector<PlannedItem> items = {
+      {late, Fate::kCreateFailed},
+      {PayloadDirectory("/late/"), Fate::kDirectory},
+      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+  };
+  const std::string payload = Archive(EntriesOf(items));
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(payload, 0, &output));
+  EXPECT_TRACE(PlannedTrace(installDir_, items, true), output);
+  ExpectNothingLaunched(installDir_);
+
+  items[0].fate = Fate::kWritten;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(payload, 0, &output));
+  EXPECT_TRACE(PlannedTrace(installDir_, items, true), output);
+  ExpectInstalled(installDir_, late);
+  ASSERT_NO_FATAL_FAILURE(WaitForDownloaderToEnd(installDir_));
+}
+
+// A file where a level of the install path should be: the existence test
+// passes for it, nothing below it can be made, every item fails.
+struct BlockedCase {
+  const char *what;
+  const wchar_t *level;  // below local appdata
+};
+void PrintTo(const BlockedCase &c, std::ostream *os) { *os << c.what; }
+
+class BlockedPathTest : public LauncherRunTest, public ::testing::WithParamInterface<BlockedCase> {};
+
+TEST_P(BlockedPathTest, NothingCanBeInstalled) {
+  const std::wstring appData = LocalAppDataDir() + L"\\";
+  const std::wstring blocker = appData + GetParam().level;
+  for (size_t at = blocker.find(L'\\', appData.size()); at != std::wstring::npos; at = blocker.find(L'\\', at + 1))
+    ASSERT_TRUE(CreateDirectoryW(blocker.substr(0, at).c_str(), nullptr));
+  ASSERT_TRUE(WriteWholeFile(blocker, "in the way"));
+  std::vector<PlannedItem> items = {
+      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kCreateFailed},
+      {PayloadFile("/a.txt", "alpha"), Fate::kCreateFailed},
+  };
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
+
+  EXPECT_TRACE(PlannedTrace(installDir_, items, true), output);
+  std::string bytes;
+  EXPECT_TRUE(ReadWholeFile(blocker, &bytes));
+  EXPECT_EQ("in the way", bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BlockedPathTest,
+                         ::testing::Values(BlockedCase{"FirstLevel", L"selvane"},
+                                           BlockedCase{"InstallDirectory", L"selvane\\downloader\\tarnis"}),
+                         [](const ::testing::TestParamInfo<BlockedCase> &info) { return info.param.what; });
+
+// An item whose data does not decode to its recorded size and CRC-32 fails
+// with UZ_FILE_WRITE_FAILED and leaves no file; Check then misses it.
+FixtureEntry Damaged(const std::string &name, int method, std::string packed) {
+  FixtureEntry e = PayloadFile(name, SampleData(6000, 11));
+  e.method = (uint16_t)method;
+  e.packedData = packed;
+  return e;
+}
+
+std::string FlipMiddleByte(std::string bytes) {
+  bytes[bytes.size() / 2] = (char)(bytes[bytes.size() / 2] ^ 0xFF);
+  return bytes;
+}
+
+struct DamagedCase {
+  const char *what;
+  FixtureEntry entry;
+};
+void PrintTo(const DamagedCase &c, std::ostream *os) { *os << c.what; }
+
+class DamagedItemTest : public LauncherRunTest, public ::testing::WithParamInterface<DamagedCase> {};
+
+TEST_P(DamagedItemTest, FailsAndLeavesNoFile) {
+  std::vector<PlannedItem> items = {
+      {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
+      {GetParam().entry, Fate::kWriteFailed},
+      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+  };
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
+
+  EXPECT_TRACE(PlannedTrace(installDir_, items, true), output);
+  EXPECT_FALSE(FileExists(installDir_ + Widen(GetParam().entry.name))) << "a broken file was left";
+  ExpectInstalled(installDir_, items[2].entry);
+  ExpectNothingLaunched(installDir_);
+}
+
+const std::string kDamagedData = SampleData(6000, 11);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DamagedItemTest,
+    ::testing::Values(DamagedCase{"DeflatedByteFlipped", Damaged("/bad.bin", 8, FlipMiddleByte(RawDeflate(kDamagedData)))},
+                      DamagedCase{"DeflatedDataCutInHalf",
+                                  Damaged("/bad.bin", 8, RawDeflate(kDamagedData).substr(0, RawDeflate(kDamagedData).size() / 2))},
+                      DamagedCase{"StoredByteFlipped", Damaged("/bad.bin", 0, FlipMiddleByte(kDamagedData))},
+                      DamagedCase{"StoredDataShorterThanStated", Damaged("/bad.bin", 0, kDamagedData.substr(0, 1000))}),
+    [](const ::testing::TestParamInfo<DamagedCase> &info) { return info.param.what; });
+
+// A name that would reach outside the install directory is refused in both
+// passes; nothing is written anywhere: not at the levels above the install
+// directory, not in the launcher's current directory.
+struct UnsafeCase {
+  const char *what;
+  FixtureEntry entry;
+};
+void PrintTo(const UnsafeCase &c, std::ostream *os) { *os << c.what; }
+
+class UnsafeNameTest : public LauncherRunTest, public ::testing::WithParamInterface<UnsafeCase> {};
+
+TEST_P(UnsafeNameTest, IsRefusedAndNothingIsWrittenOutside) {
+  std::vector<PlannedItem> items = {
+      {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
+      {GetParam().entry, Fate::kUnsafe},
+      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+  };
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
+
+  EXPECT_TRACE(PlannedTrace(installDir_, items, true), output);
+  const std::vector<std::string> onlyTheInstall = {"downloader\\", "downloader\\tarnis\\",
+                                                   "downloader\\tarnis\\a.txt", "downloader\\tarnis\\dw_dlr.exe"};
+  EXPECT_EQ(onlyTheInstall, TreeOf(installRoot_));
+  EXPECT_EQ(std::vector<std::string>{"launcher.exe"}, TreeOf(work_.path()));
+  ExpectNothingLaunched(installDir_);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnsafeNameTest,
+    ::testing::Values(UnsafeCase{"ParentAfterLeadingSlash", PayloadFile("/../evil.txt", "evil")},
+                      UnsafeCase{"ParentTwiceInside", PayloadFile("a/../../x", "evil")},
+                      UnsafeCase{"ParentAfterBackslash", PayloadFile("sub\\..\\..\\evil.txt", "evil")},
+                      UnsafeCase{"DriveLetter", PayloadFile("c:evil", "evil")},
+                      UnsafeCase{"ParentDirectoryItem", PayloadDirectory("/../up/")}),
+    [](const ::testing::TestParamInfo<UnsafeCase> &info) { return info.param.what; });
+
+// The install directory plus a name may use up to 259 characters; one more
+// and the item is refused in both passes.
+TEST_F(FailedRunTest, NameOneCharacterOverThePathLimitIsRefused) {
+  const size_t room = 259 - installDir_.size();  // characters a name may have
+  ASSERT_LT(room, 255u) << "a single name would exceed the file system's limit";
+  const FixtureEntry fits = PayloadFile("/" + std::string(room - 1, 'f'), "just fits");
+  const FixtureEntry tooLong = PayloadFile("/" + std::string(room, 'g'), "one too many");
+  std::vector<PlannedItem> items = {
+      {fits, Fate::kWritten},
+      {tooLong, Fate::kTooLong},
+      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+  };
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
+
+  EXPECT_TRACE(PlannedTrace(installDir_, items, true), output);
+  ExpectInstalled(installDir_, fits);
+  EXPECT_FALSE(FileExists(installDir_ + Widen(tooLong.name)));
+  ExpectNothingLaunched(installDir_);
+}
+
+// An item whose local header disagrees with its central record cannot be
+// fetched: both passes report the fetch and Check counts it as missing.
+TEST_F(FailedRunTest, ItemWithBadLocalHeaderIsReportedInBothPasses) {
+  FixtureEntry bad = PayloadFile("/bad.bin", "local method differs");
+  bad.localMethod = 0;
+  std::vector<PlannedItem> items = {
+      {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
+      {bad, Fate::kBadLocalHeader},
+      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+  };
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
+
+  EXPECT_TRACE(PlannedTrace(installDir_, items, true), output);
+  EXPECT_FALSE(FileExists(installDir_ + L"bad.bin"));
+  ExpectNothingLaunched(installDir_);
+}
+
+// A payload that does not open: Extract and Check both give up at once and
+// the run ends "not finished" with exit code 0 and an empty install
+// directory. A bare end record (an archive of no items, 22 bytes) is one of
+// them: the reader never finds an end record at offset 0.
+struct UnopenableCase {
+  const char *what;
+  std::string payload;
+  WORD resourceId;
+};
+void PrintTo(const UnopenableCase &c, std::ostream *os) { *os << c.what; }
+
+class UnopenablePayloadTest : public LauncherRunTest, public ::testing::WithParamInterface<UnopenableCase> {};
+
+TEST_P(UnopenablePayloadTest, EndsNotFinished) {
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(GetParam().payload, 0, &output, GetParam().resourceId));
+
+  Trace expected(installDir_);
+  expected.Dir().Extract().Check().NotFinished();
+  EXPECT_TRACE(expected.pattern(), output);
+  EXPECT_TRUE(DirectoryExists(installDir_));
+  EXPECT_TRUE(TreeOf(installDir_).empty());
+}
+
+std::string SmallArchive() {
+  return Archive({PayloadFile("/dw_dlr.exe", "not started"), PayloadFile("/a.txt", "alpha")});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnopenablePayloadTest,
+    ::testing::Values(UnopenableCase{"BareEndRecord", Archive({}), 129},
+                      UnopenableCase{"NotAZip", "This resource holds plain text, not a ZIP archive.\r\n", 129},
+                      UnopenableCase{"EndRecordCutOff", SmallArchive().substr(0, SmallArchive().size() - 22), 129},
+                      UnopenableCase{"AnotherIdentifier", SmallArchive(), 130}),
+    [](const ::testing::TestParamInfo<UnopenableCase> &info) { return info.param.what; });
+
+}  // namespace
