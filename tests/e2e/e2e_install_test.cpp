@@ -64,6 +64,37 @@ TEST_F(InstallTest, ExistingInstallDirectoryIsUsedAsItIs) {
   EXPECT_EQ("left by the user", notes);
 }
 
+// Names are bytes of the ANSI code page. On disk they become the characters
+// they stand for; in the trace each character is one byte, and one beyond
+// U+00FF (the euro sign of code page 1252) is printed as "?".
+std::string AsTraced(const std::string &ansiName) {
+  std::string traced;
+  for (wchar_t c : Widen(ansiName)) traced += c > 0xFF ? '?' : (char)c;
+  return traced;
+}
+
+TEST_F(InstallTest, NonAsciiNamesAreInstalledAndTracedOneBytePerCharacter) {
+  const std::vector<FixtureEntry> entries = {PayloadFile("/caf\xE9.txt", "accent"),
+                                             PayloadFile("/\x80uro.txt", "currency"),
+                                             PayloadFile("/dw_dlr.exe", DownloaderBytes())};
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(entries), 0, &output));
+
+  Trace expected(installDir_);
+  expected.Dir().Extract();
+  for (const FixtureEntry &e : entries) expected.UnZip(AsTraced(e.name), 0);
+  expected.Check();
+  for (const FixtureEntry &e : entries) expected.CheckFile(AsTraced(e.name));
+  expected.Start().ShellExecute();
+  EXPECT_TRACE(expected.pattern(), output);
+  EXPECT_NE(std::string::npos, output.find("caf\xE9.txt")) << "the e with accent is not one byte";
+  EXPECT_NE(std::string::npos, output.find("/?uro.txt")) << "the euro sign is not a question mark";
+  ASSERT_NO_FATAL_FAILURE(WaitForDownloaderToEnd(installDir_));
+  for (const FixtureEntry &e : entries) ExpectInstalled(installDir_, e);
+  EXPECT_TRUE(FileExists(installDir_ + L"caf\u00E9.txt"));
+  EXPECT_TRUE(FileExists(installDir_ + L"\u20ACuro.txt"));
+}
+
 // Directory items make their whole chain, print nothing, and are not looked
 // for by Check: "blocked/inner/" cannot be made (a file stands at
 // "blocked") and the run still passes. "dw_dlr.exe" only inside a
