@@ -17,6 +17,9 @@ case "$action" in
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       wineboot -i </dev/null >/dev/null 2>&1
     fi
+    # Wine's background services start with the first program and live as
+    # long as the server; started here, they hold none of a test's pipes.
+    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
     ;;
   stop)
     wineserver -k 2>/dev/null || true
