@@ -384,6 +384,29 @@ TEST(EntryStream, StoredEntryShortOfItsSizeEndsWhenItsBytesRunOut) {
   }
 }
 
+// Entry data that the image does not hold in full: the refill that comes
+// back short is a read error, reported by the read that needed it, and the
+// close that follows has no complete entry to check.
+TEST(EntryStream, RefillBeyondTheEndOfTheImageIsAReadError) {
+  const std::string data = SampleData(40000, 14);
+  for (uint16_t method : {0, 8}) {
+    SCOPED_TRACE(MethodName(method));
+    FixtureEntry e = Entry("cut.bin", data, method);
+    e.compressedSize = 140000;
+    if (method == 0) e.uncompressedSize = 140000;
+    Reader r(OneEntryImage(e));
+    ASSERT_NE(r.get(), nullptr);
+    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
+    ReadLog log = ReadAll(r.get(), 16384);
+    EXPECT_EQ(log.counts.back(), ZS_IO_ERROR);
+    if (method == 0) {
+      EXPECT_EQ(log.counts, (std::vector<int>{16384, 16384, ZS_IO_ERROR}));
+    }
+    EXPECT_TRUE(log.bytes == data.substr(0, log.bytes.size()));
+    EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
+  }
+}
+
 TEST(EntryStream, CallsWithoutAReaderOrAnOpenStreamAreRefused) {
   char buffer[16];
   EXPECT_EQ(OpenEntryStream(nullptr), ZS_BAD_ARGUMENT);
