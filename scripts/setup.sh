@@ -9,7 +9,7 @@ packages=(
   googletest
   wine wine32:i386
   python3 zip unzip p7zip-full libarchive-tools
-  icoutils imagemagick osslsigncode openssl
+  osslsigncode openssl
   gcc zlib1g-dev
 )
 
