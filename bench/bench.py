@@ -398,6 +398,12 @@ def report(r):
             row += [f"{mine * 1000:.1f}", f"{mine / floor:.2f}" if floor else "-",
                     f"{launcher / mine:.2f}" if launcher else "-"]
         lines.append("| " + " | ".join(row) + " |")
+    best = {k: min(v) for k, v in r["times"].items()}
+    lines.append("\nFastest runs instead of medians (less affected by other load on the machine), "
+                 "as ratios to the fastest floor: " + "; ".join(
+                     f"{key}@{s} {best[f'{key}@{s}'] / best[f'floor@{s}']:.2f}"
+                     for s in scales for key in ["launcher", "bsdtar", "zipfile", "7z", "unzip"]
+                     if f"{key}@{s}" in best and f"floor@{s}" in best) + ".")
     if "wine-start@-" in t:
         lines.append(f"\nWine start-up (trivial program, KERNEL32 only): {t['wine-start@-'] * 1000:.1f} ms.")
     lines.append("\nSpread, min-max ms: " + "; ".join(
