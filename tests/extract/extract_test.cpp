@@ -52,12 +52,10 @@ class Archive {
   ZipHandle *handle_ = nullptr;
 };
 
+// Deflated by default: most items of a real payload are.
 FixtureEntry Entry(const std::string &name, const std::string &data, uint16_t method = 8,
                    uint32_t externalAttributes = 0x81800000) {
-  FixtureEntry e;
-  e.name = name;
-  e.data = data;
-  e.method = method;
+  FixtureEntry e = MakeEntry(name, data, method);
   e.externalAttributes = externalAttributes;
   return e;
 }
@@ -101,22 +99,6 @@ uint64_t DosTime(uint32_t dosDateTime) {
   return Value(t);
 }
 
-// Raw deflate ending in a sync flush without a final block, so that bytes
-// appended to it are the next thing inflate reads.
-std::string DeflateFlushed(const std::string &data) {
-  z_stream z;
-  memset(&z, 0, sizeof z);
-  deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, (uLong)data.size()) + 64, '\0');
-  z.next_in = (Bytef *)data.data();
-  z.avail_in = (uInt)data.size();
-  z.next_out = (Bytef *)&out[0];
-  z.avail_out = (uInt)out.size();
-  deflate(&z, Z_SYNC_FLUSH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
 
 // A block header with BFINAL set and the reserved block type: inflate fails there.
 const std::string kBadBlock = std::string("\x07", 1) + std::string(32, '\x5A');
@@ -363,7 +345,7 @@ TEST(ExtractFile, DataThatIsNotTheItemsLeavesNoFile) {
   }
   {
     FixtureEntry e = Entry("f", d40, 8);
-    e.packedData = DeflateFlushed(d40.substr(0, 30000)) + kBadBlock;
+    e.packedData = RawDeflateFlushed(d40.substr(0, 30000)) + kBadBlock;
     rows.push_back({"deflated, damaged after 30,000 bytes", e, -1});
   }
   {
@@ -393,7 +375,7 @@ TEST(ExtractFile, DataThatIsNotTheItemsLeavesNoFile) {
   }
   {
     FixtureEntry e = Entry("k", d40, 8, 0x00000007);
-    e.packedData = DeflateFlushed(d40.substr(0, 20000)) + kBadBlock;
+    e.packedData = RawDeflateFlushed(d40.substr(0, 20000)) + kBadBlock;
     rows.push_back({"read-only hidden system, damaged deflate data", e, -1});
   }
 

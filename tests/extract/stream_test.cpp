@@ -77,35 +77,11 @@ ReadLog ReadAll(ZipReader *reader, unsigned length, int limit = 1000) {
   return log;
 }
 
-// Raw deflate of data ending in a sync flush and no final block: the bit
-// stream stops at a byte boundary right after the last delivered byte, so
-// whatever is appended is the next thing the decoder reads.
-std::string DeflateFlushed(const std::string &data) {
-  z_stream z;
-  memset(&z, 0, sizeof z);
-  deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, (uLong)data.size()) + 64, '\0');
-  z.next_in = (Bytef *)data.data();
-  z.avail_in = (uInt)data.size();
-  z.next_out = (Bytef *)&out[0];
-  z.avail_out = (uInt)out.size();
-  deflate(&z, Z_SYNC_FLUSH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
 
 // Block header with BFINAL set and the reserved block type 3: inflate stops
 // there with a data error.
 const std::string kBadBlock = std::string("\x07", 1) + std::string(32, '\x5A');
 
-FixtureEntry Entry(const std::string &name, const std::string &data, uint16_t method) {
-  FixtureEntry e;
-  e.name = name;
-  e.data = data;
-  e.method = method;
-  return e;
-}
 
 std::string OneEntryImage(const FixtureEntry &e, FixtureLayout *layout = nullptr) {
   ZipFixture f;
@@ -118,7 +94,7 @@ const char *MethodName(uint16_t method) { return method ? "deflated" : "stored";
 TEST(EntryStream, StoredEntryComesInBufferSizedPiecesAndItsCrcIsCheckedOnClose) {
   const std::string data = SampleData(40000, 7);
   FixtureLayout layout;
-  const std::string intact = OneEntryImage(Entry("s.bin", data, 0), &layout);
+  const std::string intact = OneEntryImage(MakeEntry("s.bin", data, 0), &layout);
   std::string altered = intact;
   altered[layout.dataOffset[0] + 20000] ^= 0x01;
   std::string alteredData = data;
@@ -150,7 +126,7 @@ TEST(EntryStream, StoredEntryComesInBufferSizedPiecesAndItsCrcIsCheckedOnClose) 
 TEST(EntryStream, EmptyEntryEndsAtOnceAndPassesItsCrc) {
   for (uint16_t method : {0, 8}) {
     SCOPED_TRACE(MethodName(method));
-    Reader r(OneEntryImage(Entry("empty", "", method)));
+    Reader r(OneEntryImage(MakeEntry("empty", "", method)));
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     ReadLog log = ReadAll(r.get(), 16384);
@@ -166,7 +142,7 @@ TEST(EntryStream, ZeroLengthReadChangesNothing) {
   const std::string data = SampleData(40000, 3);
   for (uint16_t method : {0, 8}) {
     SCOPED_TRACE(MethodName(method));
-    Reader r(OneEntryImage(Entry("z.bin", data, method)));
+    Reader r(OneEntryImage(MakeEntry("z.bin", data, method)));
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     char first[1000];
@@ -188,7 +164,7 @@ TEST(EntryStream, BufferLargerThanTheEntryGetsItInOneCall) {
   const std::string data = SampleData(100000, 11);
   for (uint16_t method : {0, 8}) {
     SCOPED_TRACE(MethodName(method));
-    FixtureEntry e = Entry("big.bin", data, method);
+    FixtureEntry e = MakeEntry("big.bin", data, method);
     ASSERT_GT(RawDeflate(data).size(), 2u * 16384) << "the deflated case must need refills";
     Reader r(OneEntryImage(e));
     ASSERT_NE(r.get(), nullptr);
@@ -212,13 +188,13 @@ TEST(EntryStream, DeflatedEntryEndsWhereItsDataIsDamaged) {
     std::string packed;
     size_t decodable;  // bytes that decode before the fault; 0: some prefix
   } cases[] = {
-      {"reserved block type after 30,000 bytes", DeflateFlushed(data.substr(0, 30000)) + kBadBlock, 30000},
+      {"reserved block type after 30,000 bytes", RawDeflateFlushed(data.substr(0, 30000)) + kBadBlock, 30000},
       {"reserved block type at the start", kBadBlock, 0},
       {"data cut off halfway", full.substr(0, full.size() / 2), 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    FixtureEntry e = Entry("d.bin", data, 8);
+    FixtureEntry e = MakeEntry("d.bin", data, 8);
     e.packedData = c.packed;
     Reader r(OneEntryImage(e));
     ASSERT_NE(r.get(), nullptr);
@@ -255,7 +231,7 @@ TEST(EntryStream, DeflatedDamageThatDecodesInFullFailsTheCrc) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    FixtureEntry e = Entry("c.bin", data, 8);
+    FixtureEntry e = MakeEntry("c.bin", data, 8);
     e.packedData = c.packed;
     e.crc = c.crc;
     Reader r(OneEntryImage(e));
@@ -273,7 +249,7 @@ TEST(EntryStream, DeflatedDamageThatDecodesInFullFailsTheCrc) {
 // compared.
 TEST(EntryStream, NeverDeliversMoreThanTheCentralSize) {
   const std::string data = SampleData(1000, 2);
-  FixtureEntry e = Entry("long.bin", data, 8);
+  FixtureEntry e = MakeEntry("long.bin", data, 8);
   e.uncompressedSize = 600;
   e.crc = Crc32Of(data.substr(0, 600));
   Reader r(OneEntryImage(e));
@@ -290,7 +266,7 @@ TEST(EntryStream, ClosingBeforeTheEndSkipsTheCrc) {
   const std::string data = SampleData(40000, 4);
   for (uint16_t method : {0, 8}) {
     SCOPED_TRACE(MethodName(method));
-    FixtureEntry e = Entry("p.bin", data, method);
+    FixtureEntry e = MakeEntry("p.bin", data, method);
     e.crc = Crc32Of(data) + 1;
     Reader r(OneEntryImage(e));
     ASSERT_NE(r.get(), nullptr);
@@ -319,10 +295,10 @@ TEST(EntryStream, DataDescriptorEntriesAreReadWithTheCentralValues) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     ZipFixture f;
-    f.entries.push_back(Entry("dd.bin", data, c.method));
+    f.entries.push_back(MakeEntry("dd.bin", data, c.method));
     f.entries[0].dataDescriptor = c.descriptor;
     f.entries[0].flags = 0x000A;
-    f.entries.push_back(Entry("after.bin", after, 8));
+    f.entries.push_back(MakeEntry("after.bin", after, 8));
     FixtureLayout layout;
     std::string image = f.Build(&layout);
     if (!c.descriptor) {
@@ -352,7 +328,7 @@ TEST(EntryStream, DataPositionComesFromTheLocalHeaderLengths) {
   const std::string data = SampleData(20000, 12);
   for (uint16_t method : {0, 8}) {
     SCOPED_TRACE(MethodName(method));
-    FixtureEntry e = Entry("x.bin", data, method);
+    FixtureEntry e = MakeEntry("x.bin", data, method);
     e.localExtra = ExtraRecord(0xCAFE, std::string(13, 'L'));   // 17 bytes
     e.centralExtra = ExtraRecord(0xCAFE, std::string(5, 'C'));  // 9 bytes
     Reader r(OneEntryImage(e));
@@ -370,7 +346,7 @@ TEST(EntryStream, StoredEntryShortOfItsSizeEndsWhenItsBytesRunOut) {
   const std::string data = SampleData(1000, 13);
   for (unsigned length : {16384u, 100u}) {
     SCOPED_TRACE(length);
-    FixtureEntry e = Entry("short.bin", data, 0);
+    FixtureEntry e = MakeEntry("short.bin", data, 0);
     e.compressedSize = 600;
     Reader r(OneEntryImage(e));
     ASSERT_NE(r.get(), nullptr);
@@ -391,7 +367,7 @@ TEST(EntryStream, RefillBeyondTheEndOfTheImageIsAReadError) {
   const std::string data = SampleData(40000, 14);
   for (uint16_t method : {0, 8}) {
     SCOPED_TRACE(MethodName(method));
-    FixtureEntry e = Entry("cut.bin", data, method);
+    FixtureEntry e = MakeEntry("cut.bin", data, method);
     e.compressedSize = 140000;
     if (method == 0) e.uncompressedSize = 140000;
     Reader r(OneEntryImage(e));
@@ -413,7 +389,7 @@ TEST(EntryStream, CallsWithoutAReaderOrAnOpenStreamAreRefused) {
   EXPECT_EQ(ReadEntryStream(nullptr, buffer, sizeof buffer), ZS_BAD_ARGUMENT);
   EXPECT_EQ(CloseEntryStream(nullptr), ZS_BAD_ARGUMENT);
 
-  Reader r(OneEntryImage(Entry("a.bin", "some bytes", 8)));
+  Reader r(OneEntryImage(MakeEntry("a.bin", "some bytes", 8)));
   ASSERT_NE(r.get(), nullptr);
   EXPECT_EQ(ReadEntryStream(r.get(), buffer, sizeof buffer), ZS_BAD_ARGUMENT);
   EXPECT_EQ(CloseEntryStream(r.get()), ZS_BAD_ARGUMENT);
@@ -429,8 +405,8 @@ TEST(EntryStream, OpenOnAFailedRecordIsRefused) {
   for (int bad : {0, 1}) {
     SCOPED_TRACE(bad);
     ZipFixture f;
-    f.entries.push_back(Entry("a.bin", "first", 0));
-    f.entries.push_back(Entry("b.bin", "second", 0));
+    f.entries.push_back(MakeEntry("a.bin", "first", 0));
+    f.entries.push_back(MakeEntry("b.bin", "second", 0));
     FixtureLayout layout;
     std::string image = f.Build(&layout);
     PutU32(image, layout.centralRecord[bad], 0x02014B51);
@@ -462,7 +438,7 @@ TEST(EntryStream, OpenOnABadLocalHeaderIsRefused) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     ZipFixture f;
-    f.entries.push_back(Entry("lh.bin", data, 8));
+    f.entries.push_back(MakeEntry("lh.bin", data, 8));
     f.archiveComment = std::string("PK\x03\x04\x14\x00", 6);
     FixtureLayout layout;
     std::string image = f.Build(&layout);
@@ -484,8 +460,8 @@ TEST(EntryStream, OpenStreamOutlivesReaderStepsAndReopenRestarts) {
   const std::string first = SampleData(40000, 20);
   const std::string second = SampleData(30000, 21);
   ZipFixture f;
-  f.entries.push_back(Entry("one.bin", first, 8));
-  f.entries.push_back(Entry("two.bin", second, 0));
+  f.entries.push_back(MakeEntry("one.bin", first, 8));
+  f.entries.push_back(MakeEntry("two.bin", second, 0));
   Reader r(f.Build());
   ASSERT_NE(r.get(), nullptr);
 
@@ -510,7 +486,7 @@ TEST(EntryStream, OpenStreamOutlivesReaderStepsAndReopenRestarts) {
 // (inflate state and buffers included); repeated many times, a stream that
 // is not freed or freed twice shows up as a crash or an exhausted heap.
 TEST(EntryStream, ClosingTheReaderClosesAnOpenStream) {
-  const std::string image = OneEntryImage(Entry("open.bin", SampleData(40000, 30), 8));
+  const std::string image = OneEntryImage(MakeEntry("open.bin", SampleData(40000, 30), 8));
   for (int round = 0; round < 300; round++) {
     Reader r(image);
     ASSERT_NE(r.get(), nullptr);

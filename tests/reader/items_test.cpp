@@ -24,19 +24,12 @@ const uint64_t kDosTime = FileTimeOfUnix(1533565366);
 // The FILETIME of 1980-01-01 00:00:00, the MS-DOS epoch.
 const uint64_t kDosEpoch = FileTimeOfUnix(315532800);
 
-FixtureEntry Entry(const std::string &name, const std::string &data, uint16_t method = 0) {
-  FixtureEntry e;
-  e.name = name;
-  e.data = data;
-  e.method = method;
-  return e;
-}
 
 // Nine items, each with its own name, size, method, time and attributes.
 ZipFixture NineItems() {
   ZipFixture f;
   for (int i = 0; i < 9; i++) {
-    FixtureEntry e = Entry("item" + std::to_string(i) + ".dat", SampleData(100 + 37 * i, i), i % 2 ? 8 : 0);
+    FixtureEntry e = MakeEntry("item" + std::to_string(i) + ".dat", SampleData(100 + 37 * i, i), i % 2 ? 8 : 0);
     e.dosDateTime = DosDateTime(2000 + i, 1 + i, 10 + i, i, 2 * i, i);
     e.externalAttributes = i % 3 ? 0x81800000 : 0x00000021;
     e.localExtra = i == 4 ? UtExtra(1, {1000000000 + i}) : "";
@@ -83,7 +76,7 @@ TEST(Attributes, FromExternalAttributes) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.external);
     EXPECT_EQ(ZipAttributesFromExternal(c.external), c.attributes);
-    f.entries.push_back(Entry("f" + std::to_string(f.entries.size()), "x"));
+    f.entries.push_back(MakeEntry("f" + std::to_string(f.entries.size()), "x"));
     f.entries.back().externalAttributes = c.external;
   }
   // The same values reach the item records.
@@ -150,7 +143,7 @@ TEST(Times, FromTheLocalExtraField) {
   };
   ZipFixture f;
   for (const Case &cs : cases) {
-    f.entries.push_back(Entry("t" + std::to_string(f.entries.size()), "x"));
+    f.entries.push_back(MakeEntry("t" + std::to_string(f.entries.size()), "x"));
     f.entries.back().localExtra = cs.localExtra;
   }
   ScopedArchive ar(f.Build());
@@ -171,9 +164,9 @@ TEST(Times, FromTheLocalExtraField) {
 // no part.
 TEST(Times, TheCentralExtraFieldIsNotUsed) {
   ZipFixture f;
-  f.entries.push_back(Entry("central-only", "x"));
+  f.entries.push_back(MakeEntry("central-only", "x"));
   f.entries[0].centralExtra = UtExtra(1, {1000000000});
-  f.entries.push_back(Entry("both", "x"));
+  f.entries.push_back(MakeEntry("both", "x"));
   f.entries[1].centralExtra = UtExtra(1, {1000000000});
   f.entries[1].localExtra = UtExtra(1, {1533536566});
   ScopedArchive a(f.Build());
@@ -207,7 +200,7 @@ TEST(Times, FromTheMsDosDateAndTime) {
   };
   ZipFixture f;
   for (const Case &c : cases) {
-    f.entries.push_back(Entry("d" + std::to_string(f.entries.size()), "x"));
+    f.entries.push_back(MakeEntry("d" + std::to_string(f.entries.size()), "x"));
     f.entries.back().dosDateTime = c.dosDateTime;
     f.entries.back().localExtra = c.localExtra;
   }
@@ -580,9 +573,9 @@ TEST(ResultCodes, LongNames) {
   for (const Case &c : cases) {
     std::string name;
     for (size_t i = 0; i < c.length; i++) name += (char)(i % 10 == 9 ? '/' : '\xE0' + i % 26);
-    f.entries.push_back(Entry(name, "x"));
+    f.entries.push_back(MakeEntry(name, "x"));
   }
-  f.entries.push_back(Entry("after", "x"));
+  f.entries.push_back(MakeEntry("after", "x"));
   ScopedArchive a(f.Build());
   ASSERT_NE(a.get(), nullptr);
   for (int i = 0; i < (int)(sizeof cases / sizeof cases[0]); i++) {

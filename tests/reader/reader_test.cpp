@@ -21,24 +21,17 @@ namespace {
 
 const char kEndSignature[] = "PK\x05\x06";
 
-FixtureEntry Entry(const std::string &name, const std::string &data, uint16_t method = 0) {
-  FixtureEntry e;
-  e.name = name;
-  e.data = data;
-  e.method = method;
-  return e;
-}
 
 // Three entries with names, extra fields and comments of different lengths,
 // so that every record offset depends on all three variable parts.
 ZipFixture ThreeEntries() {
   ZipFixture f;
-  f.entries.push_back(Entry("first.txt", "stored bytes of the first entry"));
-  f.entries.push_back(Entry("dir/second.bin", SampleData(700), 8));
+  f.entries.push_back(MakeEntry("first.txt", "stored bytes of the first entry"));
+  f.entries.push_back(MakeEntry("dir/second.bin", SampleData(700), 8));
   f.entries.back().localExtra = UtExtra(1, {1533536566});
   f.entries.back().centralExtra = ExtraRecord(0x7875, std::string(11, 'x'));
   f.entries.back().comment = "a comment";
-  f.entries.push_back(Entry("third", "333"));
+  f.entries.push_back(MakeEntry("third", "333"));
   f.entries.back().localExtra = ExtraRecord(0x000A, std::string(32, '\0'));
   return f;
 }
@@ -53,7 +46,7 @@ ZipFixture ThreeEntries() {
 TEST(EndRecordSearch, FindsTheSignatureAtEveryDistanceFromTheEnd) {
   ZipFixture f;
   f.prefix = std::string(4000, 'p');
-  f.entries.push_back(Entry("a.txt", "alpha"));
+  f.entries.push_back(MakeEntry("a.txt", "alpha"));
   for (size_t commentLength = 0; commentLength <= 2100; commentLength++) {
     SCOPED_TRACE(commentLength);
     f.archiveComment.assign(commentLength, 'c');
@@ -92,7 +85,7 @@ TEST(EndRecordSearch, CommentLimitHidesTheEndRecord) {
     SCOPED_TRACE(c.commentLength);
     SCOPED_TRACE(c.versionNeeded);
     ZipFixture f;
-    f.entries.push_back(Entry("a.txt", "alpha"));
+    f.entries.push_back(MakeEntry("a.txt", "alpha"));
     f.entries[0].versionNeeded = c.versionNeeded;
     f.entries[0].flags = c.flags;
     f.entries[0].dosDateTime = c.dosDateTime;
@@ -123,7 +116,7 @@ TEST(EndRecordSearch, TheSignatureNearestTheEndWins) {
   for (const std::vector<size_t> &at : placements) {
     SCOPED_TRACE(at.back());
     ZipFixture f;
-    f.entries.push_back(Entry("a.txt", "alpha"));
+    f.entries.push_back(MakeEntry("a.txt", "alpha"));
     f.archiveComment.assign(kComment, 'c');
     FixtureLayout layout;
     std::string plain = f.Build(&layout);
@@ -281,8 +274,8 @@ TEST(OpenZipReader, ArchiveBehind100BytesOfOtherData) {
 
 TEST(ReadEntryHeader, DeliversEveryFieldOfTheRecord) {
   ZipFixture f;
-  f.entries.push_back(Entry("lead", "x"));
-  FixtureEntry e = Entry("dir/name.txt", SampleData(300), 8);
+  f.entries.push_back(MakeEntry("lead", "x"));
+  FixtureEntry e = MakeEntry("dir/name.txt", SampleData(300), 8);
   e.versionMadeBy = 0x031E;
   e.versionNeeded = 0x0014;
   e.flags = 0x0806;
@@ -342,7 +335,7 @@ TEST(ReadEntryHeader, NameBufferBounds) {
     std::string name;
     for (size_t i = 0; i < c.nameLength; i++) name += (char)('a' + i % 26);
     ZipFixture f;
-    f.entries.push_back(Entry(name, "data"));
+    f.entries.push_back(MakeEntry(name, "data"));
     GuardedImage image(f.Build());
     ScopedReader reader(image);
     ASSERT_NE(reader.get(), nullptr);
@@ -378,8 +371,8 @@ TEST(ReadEntryHeader, FailedReadWritesNothing) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     ZipFixture f;
-    f.entries.push_back(Entry("one", "1"));
-    f.entries.push_back(Entry("two", "2"));
+    f.entries.push_back(MakeEntry("one", "1"));
+    f.entries.push_back(MakeEntry("two", "2"));
     FixtureLayout layout;
     std::string bytes = f.Build(&layout);
     if (c.fieldWidth == 4)
@@ -417,7 +410,7 @@ TEST(ReadEntryHeader, BreaksTheDateDown) {
   };
   ZipFixture f;
   for (const Case &c : cases) {
-    f.entries.push_back(Entry("e" + std::to_string(f.entries.size()), "d"));
+    f.entries.push_back(MakeEntry("e" + std::to_string(f.entries.size()), "d"));
     f.entries.back().dosDateTime = c.dosDateTime;
   }
   GuardedImage image(f.Build());
@@ -542,8 +535,8 @@ TEST(CheckLocalHeader, ComparesTheLocalHeaderWithTheCentralRecord) {
     SCOPED_TRACE(c.what);
     ZipFixture f;
     f.prefix = "sfx";
-    f.entries.push_back(Entry("lead.txt", "lead"));
-    FixtureEntry e = Entry("entry.txt", SampleData(200));
+    f.entries.push_back(MakeEntry("lead.txt", "lead"));
+    FixtureEntry e = MakeEntry("entry.txt", SampleData(200));
     c.entry(e);
     f.entries.push_back(e);
     FixtureLayout layout;
@@ -574,7 +567,7 @@ TEST(CheckLocalHeader, LocalHeaderOutsideTheImage) {
   for (uint32_t where : {0u, 1u, 0x7FFFFFFFu, 0xFFFFFFF0u}) {
     SCOPED_TRACE(where);
     ZipFixture f;
-    f.entries.push_back(Entry("only", "data"));
+    f.entries.push_back(MakeEntry("only", "data"));
     FixtureLayout layout;
     std::string bytes = f.Build(&layout);
     uint32_t offset = where == 0 ? (uint32_t)bytes.size() : where == 1 ? (uint32_t)bytes.size() - 10 : where;

@@ -31,19 +31,31 @@ uint32_t Crc32Of(const std::string &data) {
   return (uint32_t)crc32(0, (const Bytef *)data.data(), (uInt)data.size());
 }
 
-std::string RawDeflate(const std::string &data, int level) {
+static std::string Deflate(const std::string &data, int level, int flush) {
   z_stream z;
   memset(&z, 0, sizeof z);
   deflateInit2(&z, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, (uLong)data.size()) + 16, '\0');
+  std::string out(deflateBound(&z, (uLong)data.size()) + 64, '\0');
   z.next_in = (Bytef *)data.data();
   z.avail_in = (uInt)data.size();
   z.next_out = (Bytef *)&out[0];
   z.avail_out = (uInt)out.size();
-  deflate(&z, Z_FINISH);
+  deflate(&z, flush);
   out.resize(z.total_out);
   deflateEnd(&z);
   return out;
+}
+
+std::string RawDeflate(const std::string &data, int level) { return Deflate(data, level, Z_FINISH); }
+
+std::string RawDeflateFlushed(const std::string &data) { return Deflate(data, 9, Z_SYNC_FLUSH); }
+
+FixtureEntry MakeEntry(const std::string &name, const std::string &data, uint16_t method) {
+  FixtureEntry e;
+  e.name = name;
+  e.data = data;
+  e.method = method;
+  return e;
 }
 
 std::string SampleData(size_t size, uint32_t seed) {

@@ -55,12 +55,19 @@ struct ZipFixture {
   std::string Build(FixtureLayout *layout = nullptr) const;
 };
 
+// An entry with the writer's defaults but for its name, content and method.
+FixtureEntry MakeEntry(const std::string &name, const std::string &data, uint16_t method = 0);
+
 // An extended-timestamp ("UT") extra record: flags, then the given times.
 std::string UtExtra(uint8_t flags, const std::vector<int32_t> &times);
 // An extra record with any ID and data.
 std::string ExtraRecord(uint16_t id, const std::string &data);
 // Raw deflate (no zlib header) at the given level.
 std::string RawDeflate(const std::string &data, int level = 9);
+// Raw deflate ending in a sync flush without a final block: the bit stream
+// stops at a byte boundary right after the last byte, so whatever is appended
+// is the next thing inflate reads.
+std::string RawDeflateFlushed(const std::string &data);
 uint32_t Crc32Of(const std::string &data);
 // Deterministic content that compresses somewhat, of the given size.
 std::string SampleData(size_t size, uint32_t seed = 1);
