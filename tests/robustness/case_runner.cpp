@@ -1,0 +1,408 @@
+#include "case_runner.h"
+
+#include <string.h>
+#include <windows.h>
+#include <zlib.h>
+
+#include <set>
+#include <sstream>
+
+#include "case_monitor.h"
+#include "test_files.h"
+#include "unzip.h"
+#include "zip_reader.h"
+#include "zip_view.h"
+
+namespace {
+
+const size_t kViolationsKept = 40;
+
+// SystemExtendedHandleInformation: every handle of every process.
+const ULONG kSystemExtendedHandleInformation = 64;
+const LONG kStatusInfoLengthMismatch = (LONG)0xC0000004;
+
+struct HandleEntry {
+  void *object;
+  ULONG_PTR process;
+  ULONG_PTR handle;
+  ULONG access;
+  USHORT backTrace;
+  USHORT type;
+  ULONG attributes;
+  ULONG reserved;
+};
+
+struct HandleTable {
+  ULONG_PTR count;
+  ULONG_PTR reserved;
+  HandleEntry entries[1];
+};
+
+typedef LONG(WINAPI *QuerySystemInformation)(ULONG, void *, ULONG, ULONG *);
+
+// Hack, for speed only: each case creates and removes a few files, and
+// Wine's file calls cost several times as much on the build disk as on a
+// RAM disk. Linux's /dev/shm is Wine's Z:\dev\shm when it exists.
+std::wstring TemporaryBase() {
+  if (DirectoryExists(L"Z:\\dev\\shm\\")) return L"Z:\\dev\\shm\\";
+  wchar_t base[MAX_PATH];
+  GetTempPathW(MAX_PATH, base);
+  return base;
+}
+
+struct TreeEntry {
+  std::wstring path;  // relative to the listed folder
+  bool directory;
+};
+
+void ListTree(const std::wstring &dir, const std::wstring &relative, std::vector<TreeEntry> *out) {
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW((dir + L"*").c_str(), &fd);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring name = fd.cFileName;
+    if (name == L"." || name == L"..") continue;
+    bool directory = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    out->push_back(TreeEntry{relative + name, directory});
+    if (directory) ListTree(dir + name + L"\\", relative + name + L"\\", out);
+  } while (FindNextFileW(find, &fd));
+  FindClose(find);
+}
+
+// Empties a folder, read-only files included; the folder itself stays.
+void ClearFolder(const std::wstring &dir) {
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW((dir + L"*").c_str(), &fd);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring name = fd.cFileName;
+    if (name == L"." || name == L"..") continue;
+    std::wstring child = dir + name;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ClearFolder(child + L"\\");
+      RemoveDirectoryW(child.c_str());
+    } else {
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      DeleteFileW(child.c_str());
+    }
+  } while (FindNextFileW(find, &fd));
+  FindClose(find);
+}
+
+// The open result the image dictates.
+int ExpectedOpen(const ArchiveView &v) {
+  if (v.thisDisk || v.directoryDisk || v.recordsOnDisk != v.totalRecords) return ZS_BAD_ARCHIVE;
+  if (!v.endFound) return ZS_IO_ERROR;
+  if (v.endRecord < (uint32_t)(v.directoryOffset + v.directorySize)) return ZS_BAD_ARCHIVE;
+  return UZ_OK;
+}
+
+bool IsItemCode(int code) {
+  return code == UZ_OK || code == UZ_BAD_ENTRY || code == UZ_BAD_LOCAL_HEADER || code == UZ_SOURCE_READ_FAILED;
+}
+
+bool IsFetchFailure(int code) { return code == UZ_BAD_LOCAL_HEADER || code == UZ_SOURCE_READ_FAILED; }
+
+std::wstring ItemName(int i) { return L"item" + std::to_wstring(i); }
+
+// Calls into the archive reader; C runtime blocks taken meanwhile are its.
+ZipHandle *Open(const unsigned char *data, size_t length) {
+  WatchCodeUnderTest watch;
+  return OpenZipBuffer(data, (unsigned)length);
+}
+
+int Info(ZipHandle *handle, int index, ZipItemInfo *info) {
+  WatchCodeUnderTest watch;
+  return GetZipItemInfo(handle, index, info);
+}
+
+int Unzip(ZipHandle *handle, int index, const std::wstring &path) {
+  WatchCodeUnderTest watch;
+  return UnZipItem(handle, index, path.c_str());
+}
+
+int Close(ZipHandle *handle) {
+  WatchCodeUnderTest watch;
+  return CloseZipArchive(handle);
+}
+
+}  // namespace
+
+std::string CodeName(int code) {
+  switch (code) {
+    case UZ_OK: return "UZ_OK";
+    case UZ_FILE_CREATE_FAILED: return "UZ_FILE_CREATE_FAILED";
+    case UZ_FILE_WRITE_FAILED: return "UZ_FILE_WRITE_FAILED";
+    case UZ_BAD_LOCAL_HEADER: return "UZ_BAD_LOCAL_HEADER";
+    case UZ_SOURCE_READ_FAILED: return "UZ_SOURCE_READ_FAILED";
+    case UZ_BAD_ENTRY: return "UZ_BAD_ENTRY";
+    case UZ_UNSAFE_NAME: return "UZ_UNSAFE_NAME";
+    case UZ_BAD_ARGUMENT: return "UZ_BAD_ARGUMENT";
+    case UZ_WRONG_HANDLE_KIND: return "UZ_WRONG_HANDLE_KIND";
+    case ZS_IO_ERROR: return "ZS_IO_ERROR";
+    case ZS_BAD_ARCHIVE: return "ZS_BAD_ARCHIVE";
+    case ZS_NO_MEMORY: return "ZS_NO_MEMORY";
+    default: return "code " + std::to_string(code);
+  }
+}
+
+CaseRunner::CaseRunner(size_t capacity) : image_(capacity) {
+  wchar_t name[64];
+  wsprintfW(name, L"zip_robustness_%lu_%lu\\", GetCurrentProcessId(), GetTickCount());
+  parent_ = TemporaryBase() + name;
+  root_ = parent_ + L"root\\";
+  if (!CreateDirectoryW(parent_.c_str(), nullptr) || !CreateDirectoryW(root_.c_str(), nullptr))
+    ReportAndExit("cannot create the temporary root");
+  wchar_t current[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, current);
+  previousDirectory_ = current;
+  // Directory items are created below the directory that is current when an
+  // archive is opened: that is the root.
+  SetCurrentDirectoryW(root_.c_str());
+  handleBuffer_.resize(1 << 20);
+}
+
+CaseRunner::~CaseRunner() {
+  SetCurrentDirectoryW(previousDirectory_.c_str());
+  RemoveTree(parent_);
+}
+
+size_t CaseRunner::CountOwnHandles() {
+  static QuerySystemInformation query =
+      (QuerySystemInformation)(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation");
+  if (!query) return 0;
+  ULONG length = 0;
+  LONG status;
+  while ((status = query(kSystemExtendedHandleInformation, handleBuffer_.data(), (ULONG)handleBuffer_.size(),
+                         &length)) == kStatusInfoLengthMismatch)
+    handleBuffer_.resize(handleBuffer_.size() * 2);
+  if (status != 0) return 0;
+  const HandleTable *table = (const HandleTable *)handleBuffer_.data();
+  ULONG_PTR self = GetCurrentProcessId();
+  size_t own = 0;
+  for (ULONG_PTR i = 0; i < table->count; i++)
+    if (table->entries[i].process == self) own++;
+  return own;
+}
+
+void CaseRunner::Violation(const std::string &id, const std::string &what) {
+  violationCount_++;
+  if (violations_.size() < kViolationsKept) violations_.push_back(id + ": " + what);
+}
+
+size_t CaseRunner::Run(const std::string &id, const std::string &image, size_t length,
+                       const std::map<std::string, std::string> *expected, Injection inject) {
+  size_t before = violationCount_;
+  size_t allocationsBefore = GuardHeapAllocations(), mallocsBefore = GuardHeapMallocs();
+  bool failAllocation = inject.rtAlloc || inject.malloc;
+  if (!baselineTaken_) {
+    baselineHandles_ = CountOwnHandles();
+    baselineTaken_ = true;
+  }
+  StartCase(id);
+  cases_++;
+  const unsigned char *data = image_.Place(image, length);
+  std::string bytes = length == image.size() ? image : image.substr(0, length);
+
+  GuardHeapFailAllocation(inject.rtAlloc);
+  GuardHeapFailMalloc(inject.malloc);
+  ZipHandle *handle = Open(data, length);
+  int open = LastZipResult;
+  openResults_[open]++;
+  if ((handle != nullptr) != (open == UZ_OK)) Violation(id, "OpenZipBuffer: handle and LastZipResult " + CodeName(open) + " disagree");
+  ArchiveView view = ViewArchive(bytes);
+  int expectedOpen = ExpectedOpen(view);
+  if (!failAllocation && open != expectedOpen)
+    Violation(id, "OpenZipBuffer gave " + CodeName(open) + ", the image calls for " + CodeName(expectedOpen));
+
+  lastUnzip_.clear();
+  std::set<int> goodFiles;  // indexes written with UZ_OK
+  bool directoriesAllowed = false;
+  if (handle) {
+    ZipItemInfo pattern, info;
+    memset(&pattern, 0x5A, sizeof pattern);
+    info = pattern;
+    int count = -1;
+    int r = Info(handle, -1, &info);
+    if (r != UZ_OK || LastZipResult != r) {
+      Violation(id, "count record: " + CodeName(r));
+    } else {
+      count = info.index;
+      if (count != view.recordsOnDisk) Violation(id, "count record says " + std::to_string(count));
+      if (info.name[0] != 0 || info.uncompressedSize != 0) Violation(id, "count record not cleared");
+    }
+    if (count < 0) count = 0;
+
+    for (int i : {-2, count}) {
+      info = pattern;
+      r = Info(handle, i, &info);
+      if (r != UZ_BAD_ARGUMENT || LastZipResult != r) Violation(id, "GetZipItemInfo(" + std::to_string(i) + ") gave " + CodeName(r));
+      if (memcmp(&info, &pattern, sizeof info) != 0) Violation(id, "GetZipItemInfo(" + std::to_string(i) + ") wrote its record");
+    }
+
+    std::vector<int> first(count);
+    std::vector<ZipItemInfo> firstInfo(count);
+    for (int i = 0; i < count; i++) {
+      std::string at = "GetZipItemInfo(" + std::to_string(i) + ")";
+      info = pattern;
+      r = Info(handle, i, &info);
+      first[i] = r;
+      firstInfo[i] = info;
+      infoResults_[r]++;
+      if (LastZipResult != r) Violation(id, at + ": LastZipResult differs");
+      if (!IsItemCode(r)) Violation(id, at + " gave " + CodeName(r));
+      bool walked = (size_t)i < view.records.size();
+      if (r != UZ_OK) {
+        if (memcmp(&info, &pattern, sizeof info) != 0) Violation(id, at + " failed and wrote its record");
+        if (!walked && r != UZ_BAD_ENTRY && !failAllocation)
+          Violation(id, at + " gave " + CodeName(r) + " for a record the walk never reaches");
+        continue;
+      }
+      if (!walked) {
+        Violation(id, at + " answered for a record the walk never reaches");
+        continue;
+      }
+      const RecordView &rec = view.records[i];
+      if (!rec.nameInImage || rec.nameLength >= ZIP_NAME_SIZE) Violation(id, at + " answered for an unreadable name");
+      if (info.index != i) Violation(id, at + ": index " + std::to_string(info.index));
+      if (wmemchr(info.name, 0, ZIP_NAME_SIZE) == nullptr) Violation(id, at + ": name not terminated");
+      else if (rec.nameInImage && wcscmp(info.name, Widen(rec.name).c_str()) != 0)
+        Violation(id, at + ": name is not the central record's");
+      if (info.compressedSize != rec.compressedSize || info.uncompressedSize != rec.uncompressedSize)
+        Violation(id, at + ": sizes are not the central record's");
+    }
+
+    for (int i = 0; i < count; i++) {
+      std::string at = "UnZipItem(" + std::to_string(i) + ")";
+      std::wstring path = root_ + ItemName(i);
+      int u = Unzip(handle, i, path);
+      unzipResults_[u]++;
+      lastUnzip_.push_back(u);
+      if (LastZipResult != u) Violation(id, at + ": LastZipResult differs");
+      if (u == UZ_BAD_ARGUMENT || u == UZ_WRONG_HANDLE_KIND || u < 0) Violation(id, at + " gave " + CodeName(u));
+      if (!failAllocation) {
+        if (IsFetchFailure(first[i]) && u != first[i])
+          Violation(id, at + " gave " + CodeName(u) + " where GetZipItemInfo gave " + CodeName(first[i]));
+        if ((size_t)i >= view.records.size() && u != UZ_BAD_ENTRY)
+          Violation(id, at + " gave " + CodeName(u) + " for a record the walk never reaches");
+        if (first[i] == UZ_OK && (IsFetchFailure(u) || u == UZ_BAD_ENTRY))
+          Violation(id, at + " gave " + CodeName(u) + " where GetZipItemInfo succeeded");
+      }
+      if (u != UZ_OK) continue;
+      if ((size_t)i >= view.records.size()) {
+        Violation(id, at + " succeeded for a record the walk never reaches");
+        continue;
+      }
+      const RecordView &rec = view.records[i];
+      if (rec.IsDirectory()) {
+        directoriesAllowed = true;
+        continue;
+      }
+      goodFiles.insert(i);
+      std::string written;
+      if (!ReadWholeFile(path, &written)) {
+        Violation(id, at + " succeeded and left no readable file");
+        continue;
+      }
+      if (written.size() != rec.uncompressedSize) {
+        Violation(id, at + " wrote " + std::to_string(written.size()) + " bytes, the record says " +
+                          std::to_string(rec.uncompressedSize));
+      } else if ((uint32_t)crc32(0, (const Bytef *)written.data(), (uInt)written.size()) != rec.crc) {
+        Violation(id, at + " wrote bytes whose CRC-32 is not the record's");
+      }
+      if (expected && rec.nameInImage) {
+        auto original = expected->find(rec.name);
+        if (original == expected->end()) Violation(id, at + ": no original for " + rec.name);
+        else if (written != original->second) Violation(id, at + " wrote bytes other than the original's");
+      }
+    }
+    for (int i : {-1, count}) {
+      std::wstring path = root_ + L"outside_range";
+      int u = Unzip(handle, i, path);
+      if (u != UZ_BAD_ARGUMENT) Violation(id, "UnZipItem(" + std::to_string(i) + ") gave " + CodeName(u));
+    }
+
+    // The same questions in the opposite order: the answers must not depend
+    // on where earlier calls left the reader or what its cache holds.
+    if (!failAllocation) {
+      for (int i = count - 1; i >= 0; i--) {
+        info = pattern;
+        r = Info(handle, i, &info);
+        if (r != first[i]) {
+          Violation(id, "GetZipItemInfo(" + std::to_string(i) + ") gave " + CodeName(r) + " after " + CodeName(first[i]));
+        } else if (memcmp(&info, &firstInfo[i], sizeof info) != 0) {
+          Violation(id, "GetZipItemInfo(" + std::to_string(i) + ") changed its answer");
+        }
+      }
+    }
+
+    r = Close(handle);
+    if (r != UZ_OK || LastZipResult != UZ_OK) Violation(id, "CloseZipArchive gave " + CodeName(r));
+  }
+  GuardHeapFailAllocation(0);
+  GuardHeapFailMalloc(0);
+  lastAllocations_ = GuardHeapAllocations() - allocationsBefore;
+  lastMallocs_ = GuardHeapMallocs() - mallocsBefore;
+  if (GuardHeapLiveBlocks() != 0)
+    Violation(id, std::to_string(GuardHeapLiveBlocks()) + " RtAlloc blocks left after the archive was closed");
+  if (GuardHeapLiveMallocBlocks() != 0)
+    Violation(id, std::to_string(GuardHeapLiveMallocBlocks()) + " zlib (malloc) blocks left after the archive was closed");
+
+  size_t handles = CountOwnHandles();
+  if (handles != baselineHandles_) {
+    Violation(id, "handles: " + std::to_string(handles) + " open, " + std::to_string(baselineHandles_) + " before");
+    baselineHandles_ = handles;  // report each change once
+  }
+  EndCase();
+  // Without a handle no call that writes ran: nothing to look for on disk.
+  if (handle) CheckDisk(id, goodFiles, directoriesAllowed);
+  return violationCount_ - before;
+}
+
+void CaseRunner::CheckDisk(const std::string &id, const std::set<int> &goodFiles, bool directoriesAllowed) {
+  std::vector<TreeEntry> tree;
+  ListTree(root_, L"", &tree);
+  for (const TreeEntry &entry : tree) {
+    if (entry.directory) {
+      if (!directoriesAllowed) Violation(id, "directory " + Narrow(entry.path) + " but no directory item succeeded");
+      continue;
+    }
+    bool good = false;
+    for (int i : goodFiles) good = good || entry.path == ItemName(i);
+    if (!good) Violation(id, "file " + Narrow(entry.path) + " left behind");
+  }
+  for (int i : goodFiles) {
+    bool found = false;
+    for (const TreeEntry &entry : tree) found = found || (!entry.directory && entry.path == ItemName(i));
+    if (!found) Violation(id, "item" + std::to_string(i) + " written with UZ_OK is gone");
+  }
+  std::vector<TreeEntry> beside;
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW((parent_ + L"*").c_str(), &fd);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = fd.cFileName;
+      if (name != L"." && name != L".." && name != L"root") beside.push_back(TreeEntry{name, false});
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+  }
+  for (const TreeEntry &entry : beside) Violation(id, "created outside the root: " + Narrow(entry.path));
+
+  if (!tree.empty()) ClearFolder(root_);
+  for (const TreeEntry &entry : beside) {
+    std::wstring path = parent_ + entry.path;
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!DeleteFileW(path.c_str())) RemoveTree(path);
+  }
+}
+
+std::string CaseRunner::Summary() const {
+  std::ostringstream s;
+  s << cases_ << " cases\n  OpenZipBuffer:";
+  for (auto &kv : openResults_) s << " " << CodeName(kv.first) << "=" << kv.second;
+  s << "\n  GetZipItemInfo (item indexes):";
+  for (auto &kv : infoResults_) s << " " << CodeName(kv.first) << "=" << kv.second;
+  s << "\n  UnZipItem:";
+  for (auto &kv : unzipResults_) s << " " << CodeName(kv.first) << "=" << kv.second;
+  return s.str();
+}
