@@ -30,6 +30,10 @@ machine's load falls on all of them alike; the first round is a warm-up and
 is not counted. Every run is checked (exit status, every file with its
 size; for the launcher also its trace and the stand-in's sign) and a failed
 run stops the benchmark.
+
+After the rounds each launcher's peak private memory is taken with
+bench/memprobe.c (three fresh installs, the largest figure kept), and the
+stub size is read from the executable's section table.
 """
 import argparse
 import datetime
