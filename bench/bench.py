@@ -360,6 +360,9 @@ def main(argv):
     }
     with open(os.path.join(out, "results.json"), "w") as f:
         json.dump(results, f, indent=1)
+    # The last run's output of every contender: over a gigabyte at 10x.
+    shutil.rmtree(extract, ignore_errors=True)
+    shutil.rmtree(install_root, ignore_errors=True)
     print(report(results))
     return 0
 
