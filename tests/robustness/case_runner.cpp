@@ -57,7 +57,7 @@ struct TreeEntry {
 
 void ListTree(const std::wstring &dir, const std::wstring &relative, std::vector<TreeEntry> *out) {
   WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW((dir + L"*").c_str(), &fd);
+  HANDLE find = FindFirstFileW((L"\\\\?\\" + dir + L"*").c_str(), &fd);
   if (find == INVALID_HANDLE_VALUE) return;
   do {
     std::wstring name = fd.cFileName;
@@ -70,20 +70,23 @@ void ListTree(const std::wstring &dir, const std::wstring &relative, std::vector
 }
 
 // Empties a folder, read-only files included; the folder itself stays.
+// Paths go with the \\?\ prefix: a damaged name can make a directory whose
+// name ends in a blank or a dot, which the plain path form cannot reach.
 void ClearFolder(const std::wstring &dir) {
   WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW((dir + L"*").c_str(), &fd);
+  HANDLE find = FindFirstFileW((L"\\\\?\\" + dir + L"*").c_str(), &fd);
   if (find == INVALID_HANDLE_VALUE) return;
   do {
     std::wstring name = fd.cFileName;
     if (name == L"." || name == L"..") continue;
     std::wstring child = dir + name;
+    std::wstring literal = L"\\\\?\\" + child;
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       ClearFolder(child + L"\\");
-      RemoveDirectoryW(child.c_str());
+      RemoveDirectoryW(literal.c_str());
     } else {
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-      DeleteFileW(child.c_str());
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(literal.c_str(), FILE_ATTRIBUTE_NORMAL);
+      DeleteFileW(literal.c_str());
     }
   } while (FindNextFileW(find, &fd));
   FindClose(find);
@@ -104,6 +107,21 @@ bool IsItemCode(int code) {
 bool IsFetchFailure(int code) { return code == UZ_BAD_LOCAL_HEADER || code == UZ_SOURCE_READ_FAILED; }
 
 std::wstring ItemName(int i) { return L"item" + std::to_wstring(i); }
+
+// A file name for a report: printable ASCII as it is, anything else as \u.
+std::string Printable(const std::wstring &name) {
+  std::string out;
+  for (wchar_t c : name) {
+    if (c >= 0x20 && c < 0x7F) {
+      out += (char)c;
+    } else {
+      char b[8];
+      wsprintfA(b, "\\u%04X", (unsigned)c);
+      out += b;
+    }
+  }
+  return out;
+}
 
 // Calls into the archive reader; C runtime blocks taken meanwhile are its.
 ZipHandle *Open(const unsigned char *data, size_t length) {
@@ -364,12 +382,12 @@ void CaseRunner::CheckDisk(const std::string &id, const std::set<int> &goodFiles
   ListTree(root_, L"", &tree);
   for (const TreeEntry &entry : tree) {
     if (entry.directory) {
-      if (!directoriesAllowed) Violation(id, "directory " + Narrow(entry.path) + " but no directory item succeeded");
+      if (!directoriesAllowed) Violation(id, "directory " + Printable(entry.path) + " but no directory item succeeded");
       continue;
     }
     bool good = false;
     for (int i : goodFiles) good = good || entry.path == ItemName(i);
-    if (!good) Violation(id, "file " + Narrow(entry.path) + " left behind");
+    if (!good) Violation(id, "file " + Printable(entry.path) + " left behind");
   }
   for (int i : goodFiles) {
     bool found = false;
@@ -386,13 +404,21 @@ void CaseRunner::CheckDisk(const std::string &id, const std::set<int> &goodFiles
     } while (FindNextFileW(find, &fd));
     FindClose(find);
   }
-  for (const TreeEntry &entry : beside) Violation(id, "created outside the root: " + Narrow(entry.path));
+  for (const TreeEntry &entry : beside) Violation(id, "created outside the root: " + Printable(entry.path));
 
-  if (!tree.empty()) ClearFolder(root_);
+  if (!tree.empty()) {
+    ClearFolder(root_);
+    std::vector<TreeEntry> left;
+    ListTree(root_, L"", &left);
+    for (const TreeEntry &entry : left) Violation(id, "cannot remove " + Printable(entry.path) + " from the root");
+  }
   for (const TreeEntry &entry : beside) {
-    std::wstring path = parent_ + entry.path;
+    std::wstring path = L"\\\\?\\" + parent_ + entry.path;
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!DeleteFileW(path.c_str())) RemoveTree(path);
+    if (!DeleteFileW(path.c_str())) {
+      ClearFolder(parent_ + entry.path + L"\\");
+      RemoveDirectoryW(path.c_str());
+    }
   }
 }
 

@@ -14,6 +14,9 @@
 //            its complement, +1 and -1;
 //   - flip:  single bit flips in the entry data (all bytes of short data,
 //            the first 16 and 32 more spread over longer data);
+//   - name:  every byte of a directory item's name set to each character
+//            with a meaning in Windows paths (/ \ . space : * ? " < > |)
+//            and to 0, 0x7F, 0x80 and 0xFF;
 //   - field: every size, offset, count and length field (extra-field record
 //            sizes included) set to 0, 1, its maximum, and its value +-1;
 //   - pair:  the same for a central size or name length together with its
@@ -178,6 +181,18 @@ TEST_P(Mutation, NoFaultHangLeakOrStrayFile) {
         std::string mutant = image;
         mutant[o] = (char)(mutant[o] ^ (1 << bit));
         run.Mutant("flip", "@" + Hex(o) + " bit " + std::to_string(bit), mutant);
+      }
+    }
+  }
+
+  // Directory items are created from their names: every name byte becomes
+  // each character that means something in a Windows path.
+  for (auto &range : map.directoryNames) {
+    for (uint32_t o = range.first; o < range.second; o++) {
+      for (char c : std::string("/\\. :*?\"<>|\x00\x7F\x80\xFF", 15)) {
+        std::string mutant = image;
+        mutant[o] = c;
+        run.Mutant("name", "@" + Hex(o) + "=" + Hex((unsigned char)c), mutant);
       }
     }
   }

@@ -74,7 +74,7 @@ Seed Large() {
 // Names and extra fields at their edges.
 Seed Edges() {
   ZipFixture z;
-  z.entries.push_back(Directory("x/y/z/"));
+  z.entries.push_back(Directory("x/y/"));
   // One byte away from "../up/": '-' + 1 is '.'.
   z.entries.push_back(Directory("-./up/"));
   FixtureEntry behind = File("x/behind.txt", SampleData(90, 7), 8);

@@ -122,6 +122,7 @@ bool MapSeed(const std::string &image, SeedMap *map, std::string *why) {
     map->fields.push_back(Field{r.at + 32, 2, c + ".commentLength"});
     map->fields.push_back(Field{r.at + 42, 4, c + ".localHeaderOffset"});
     ExtraSizeFields(image, r.at + 46 + r.nameLength, r.extraLength, c, &map->fields);
+    if (r.IsDirectory()) map->directoryNames.push_back({r.at + 46, r.at + 46 + r.nameLength});
 
     uint32_t local = v.bytesBeforeArchive + r.localHeaderOffset;
     if (!Inside(image, local, 30) || ReadLe(image, local, 4) != kLocalSignature) {

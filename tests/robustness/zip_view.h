@@ -59,6 +59,7 @@ struct FieldPair {
 struct SeedMap {
   std::vector<std::pair<uint32_t, uint32_t>> headerRanges;  // [begin, end): every byte not entry data
   std::vector<std::pair<uint32_t, uint32_t>> dataRanges;    // entry data
+  std::vector<std::pair<uint32_t, uint32_t>> directoryNames;  // central names of directory entries
   std::vector<Field> fields;
   std::vector<FieldPair> pairs;
 };
