@@ -154,4 +154,22 @@ TEST_F(LauncherImage, ResourceSectionIsReadOnlyAndHoldsTheResources) {
   EXPECT_GT(resources.Size, 0u);
 }
 
+// The payload is read in place: its section must be mappable straight from
+// the file, which needs its data at a page-aligned file offset (Wine copies
+// a misaligned section into private memory, the whole payload with it).
+TEST_F(LauncherImage, ResourceDataStartsOnAPageOfTheFile) {
+  const IMAGE_SECTION_HEADER *rsrc = Section(".rsrc");
+  ASSERT_NE(rsrc, nullptr);
+  EXPECT_EQ(rsrc->PointerToRawData % 4096, 0u);
+  // Every section's data still lies inside the file, in order.
+  DWORD end = 0;
+  for (int i = 0; i < nt_->FileHeader.NumberOfSections; i++) {
+    const IMAGE_SECTION_HEADER &s = sections_[i];
+    if (!s.SizeOfRawData) continue;
+    EXPECT_GE(s.PointerToRawData, end);
+    end = s.PointerToRawData + s.SizeOfRawData;
+  }
+  EXPECT_LE(end, image_->size());
+}
+
 }  // namespace
