@@ -6,24 +6,31 @@
 
 #include <deque>
 #include <map>
+#include <vector>
 
 #include "case_monitor.h"
 #include "rt.h"
 
 namespace {
 
-// Freed regions kept inaccessible before their address space is given back.
-// Each region takes a 64 KiB reservation, so this holds 32 MiB.
-const size_t kQuarantine = 512;
-
-struct Block {
-  unsigned char *base;  // the region's reservation
-  unsigned size;
+// A reservation: data pages, then one inaccessible guard page.
+struct Region {
+  unsigned char *base;
+  size_t dataPages;
 };
 
+// Freed regions stay inaccessible in a quarantine of this many before they
+// can be handed out again; at about two pages each, some 4 MiB.
+const size_t kQuarantine = 512;
+// Regions past the quarantine kept for reuse, per size: reusing a region
+// costs one protection change where a new one costs an allocation, a
+// protection change and fresh page faults.
+const size_t kPoolPerSize = 64;
+
 struct Heap {
-  std::map<void *, Block> live;
-  std::deque<unsigned char *> quarantine;
+  std::map<void *, Region> live;
+  std::deque<Region> quarantine;
+  std::map<size_t, std::vector<unsigned char *>> pool;  // by data pages
   size_t allocations = 0;
   size_t failCountdown = 0;
 };
@@ -35,7 +42,7 @@ const int kMallocSlots = 64;
 struct MallocWatch {
   int depth = 0;  // > 0: mallocs come from the code under test
   void *blocks[kMallocSlots] = {};
-  unsigned char *bases[kMallocSlots] = {};
+  Region regions[kMallocSlots] = {};
   size_t live = 0;
   size_t failCountdown = 0;
   size_t allocations = 0;
@@ -59,31 +66,45 @@ size_t PageSize() {
 size_t PagesFor(size_t bytes) { return (bytes + PageSize() - 1) / PageSize(); }
 
 // A block of size bytes that ends exactly at an inaccessible page.
-unsigned char *GuardedBlock(size_t size, unsigned char **base) {
+unsigned char *GuardedBlock(size_t size, Region *region) {
+  Heap &heap = TheHeap();
   size_t page = PageSize();
   // A zero-byte block still gets a page in front of the guard, and its
   // address is the guard page itself: any read of it faults.
-  size_t dataPages = size ? PagesFor(size) : 1;
-  *base = (unsigned char *)VirtualAlloc(nullptr, (dataPages + 1) * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-  if (!*base) ReportAndExit("guard heap: VirtualAlloc failed (address space exhausted?)");
+  region->dataPages = size ? PagesFor(size) : 1;
+  std::vector<unsigned char *> &reusable = heap.pool[region->dataPages];
   DWORD old;
-  if (!VirtualProtect(*base + dataPages * page, page, PAGE_NOACCESS, &old))
-    ReportAndExit("guard heap: VirtualProtect of the guard page failed");
-  unsigned char *block = *base + dataPages * page - size;
+  if (!reusable.empty()) {
+    region->base = reusable.back();
+    reusable.pop_back();
+    if (!VirtualProtect(region->base, region->dataPages * page, PAGE_READWRITE, &old))
+      ReportAndExit("guard heap: VirtualProtect of a reused region failed");
+  } else {
+    region->base = (unsigned char *)VirtualAlloc(nullptr, (region->dataPages + 1) * page, MEM_RESERVE | MEM_COMMIT,
+                                                 PAGE_READWRITE);
+    if (!region->base) ReportAndExit("guard heap: VirtualAlloc failed (address space exhausted?)");
+    if (!VirtualProtect(region->base + region->dataPages * page, page, PAGE_NOACCESS, &old))
+      ReportAndExit("guard heap: VirtualProtect of the guard page failed");
+  }
+  unsigned char *block = region->base + region->dataPages * page - size;
   memset(block, 0xA5, size);
   return block;
 }
 
-// Decommitted pages of a kept reservation: a later access faults, and the
-// address is not handed out again while the region sits in quarantine.
-void Retire(unsigned char *base) {
+// A freed region becomes inaccessible at once, so a use after free faults,
+// and is not handed out again while it sits in quarantine.
+void Retire(const Region &region) {
   Heap &heap = TheHeap();
-  VirtualFree(base, 0, MEM_DECOMMIT);
-  heap.quarantine.push_back(base);
-  if (heap.quarantine.size() > kQuarantine) {
-    VirtualFree(heap.quarantine.front(), 0, MEM_RELEASE);
-    heap.quarantine.pop_front();
-  }
+  DWORD old;
+  if (!VirtualProtect(region.base, region.dataPages * PageSize(), PAGE_NOACCESS, &old))
+    ReportAndExit("guard heap: VirtualProtect of a freed region failed");
+  heap.quarantine.push_back(region);
+  if (heap.quarantine.size() <= kQuarantine) return;
+  Region oldest = heap.quarantine.front();
+  heap.quarantine.pop_front();
+  std::vector<unsigned char *> &reusable = heap.pool[oldest.dataPages];
+  if (reusable.size() < kPoolPerSize) reusable.push_back(oldest.base);
+  else VirtualFree(oldest.base, 0, MEM_RELEASE);
 }
 
 // The heap's own bookkeeping allocates: none of that counts as the code
@@ -100,9 +121,9 @@ void *RtAlloc(unsigned size) {
   WatchPause pause;
   Heap &heap = TheHeap();
   if (heap.failCountdown && --heap.failCountdown == 0) return nullptr;
-  unsigned char *base;
-  unsigned char *block = GuardedBlock(size, &base);
-  heap.live[block] = Block{base, size};
+  Region region;
+  unsigned char *block = GuardedBlock(size, &region);
+  heap.live[block] = region;
   heap.allocations++;
   return block;
 }
@@ -113,9 +134,9 @@ void RtFree(void *block) {
   Heap &heap = TheHeap();
   auto it = heap.live.find(block);
   if (it == heap.live.end()) ReportAndExit("RtFree of a block RtAlloc did not hand out, or freed twice");
-  unsigned char *base = it->second.base;
+  Region region = it->second;
   heap.live.erase(it);
-  Retire(base);
+  Retire(region);
 }
 
 // The C runtime's malloc and free, wrapped at link time (--wrap): while the
@@ -130,10 +151,8 @@ extern "C" void *__wrap_malloc(size_t size) {
     if (g_malloc.blocks[i]) continue;
     WatchPause pause;
     // Rounded up to 16 bytes, the alignment malloc promises.
-    unsigned char *base;
-    void *block = GuardedBlock((size + 15) & ~(size_t)15, &base);
+    void *block = GuardedBlock((size + 15) & ~(size_t)15, &g_malloc.regions[i]);
     g_malloc.blocks[i] = block;
-    g_malloc.bases[i] = base;
     g_malloc.live++;
     g_malloc.allocations++;
     return block;
@@ -149,7 +168,7 @@ extern "C" void __wrap_free(void *block) {
       WatchPause pause;
       g_malloc.blocks[i] = nullptr;
       g_malloc.live--;
-      Retire(g_malloc.bases[i]);
+      Retire(g_malloc.regions[i]);
       return;
     }
   }

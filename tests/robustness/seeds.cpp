@@ -71,16 +71,12 @@ Seed Large() {
   return FromFixture("fx_large", z);
 }
 
-// Names and extra fields at their edges.
+// A directory name one byte away from leaving the root, a stored item
+// with a data descriptor, an empty deflated item with every attribute bit.
 Seed Edges() {
   ZipFixture z;
-  z.entries.push_back(Directory("x/y/"));
   // One byte away from "../up/": '-' + 1 is '.'.
   z.entries.push_back(Directory("-./up/"));
-  FixtureEntry behind = File("x/behind.txt", SampleData(90, 7), 8);
-  behind.localExtra = ExtraRecord(0x7875, std::string(300, '\x01')) + UtExtra(5, {kTime, kTime + 9}) +
-                      UtExtra(7, {1, 2, 3});
-  z.entries.push_back(behind);
   FixtureEntry storedDescriptor = File("stored_descriptor.bin", SampleData(200, 8), 0);
   storedDescriptor.dataDescriptor = true;
   storedDescriptor.localExtra = UtExtra(0, {});
@@ -91,8 +87,19 @@ Seed Edges() {
   return FromFixture("fx_edges", z);
 }
 
-// The longest name a record holds, alone: every byte of it gets mutated,
-// and a single item keeps each of those cases cheap.
+// Seeds of one item each, so that mutating each of their many header bytes
+// stays cheap: a "UT" record behind a record of another ID whose data size
+// needs both bytes, followed by a second "UT" record; and the longest name
+// a record holds.
+Seed ExtraFields() {
+  ZipFixture z;
+  FixtureEntry behind = File("x/behind.txt", SampleData(90, 7), 8);
+  behind.localExtra = ExtraRecord(0x7875, std::string(300, '\x01')) + UtExtra(5, {kTime, kTime + 9}) +
+                      UtExtra(7, {1, 2, 3});
+  z.entries.push_back(behind);
+  return FromFixture("fx_extra_fields", z);
+}
+
 Seed LongName() {
   ZipFixture z;
   z.entries.push_back(File(std::string(258, 'n'), "the longest name that fits\n", 0));
@@ -132,7 +139,7 @@ struct SeedSet {
 const SeedSet &Seeds() {
   static SeedSet set = [] {
     SeedSet s;
-    s.seeds = {Mixed(), Large(), Edges(), LongName()};
+    s.seeds = {Mixed(), Large(), Edges(), ExtraFields(), LongName()};
     for (Seed &seed : ToolSeeds(&s.toolSeedsFound)) s.seeds.push_back(seed);
     return s;
   }();
