@@ -7,24 +7,25 @@ static const long kEarliestTime = -43200;
 
 int RtUtcBreakdown(long unixTime, RtUtcTime *out) {
   if (unixTime < kEarliestTime) return 0;
-  long long t = unixTime;
-  long long days = t / 86400;
-  long long secs = t % 86400;
+  // 32-bit arithmetic throughout: a 32-bit time needs no more, and 64-bit
+  // division would pull helper routines into the executable.
+  long days = unixTime / 86400;
+  long secs = unixTime % 86400;
   if (secs < 0) {
     secs += 86400;
     days -= 1;
   }
   // Civil date from a day count (proleptic Gregorian calendar, eras of
   // 400 years starting on 0000-03-01).
-  long long z = days + 719468;
-  long long era = (z >= 0 ? z : z - 146096) / 146097;
-  long long doe = z - era * 146097;
-  long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  long long mp = (5 * doy + 2) / 153;
-  long long day = doy - (153 * mp + 2) / 5 + 1;
-  long long month = mp < 10 ? mp + 3 : mp - 9;
-  long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  long z = days + 719468;
+  long era = (z >= 0 ? z : z - 146096) / 146097;
+  long doe = z - era * 146097;
+  long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  long mp = (5 * doy + 2) / 153;
+  long day = doy - (153 * mp + 2) / 5 + 1;
+  long month = mp < 10 ? mp + 3 : mp - 9;
+  long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
   out->year = (int)year;
   out->month = (int)month;
   out->day = (int)day;
