@@ -1,5 +1,6 @@
 #include "case_runner.h"
 
+#include <stdio.h>
 #include <string.h>
 #include <windows.h>
 #include <zlib.h>
@@ -228,7 +229,11 @@ size_t CaseRunner::CountOwnHandles() {
 
 void CaseRunner::Violation(const std::string &id, const std::string &what) {
   violationCount_++;
-  if (violations_.size() < kViolationsKept) violations_.push_back(id + ": " + what);
+  if (violations_.size() >= kViolationsKept) return;
+  violations_.push_back(id + ": " + what);
+  // At once as well: a fault in a later case ends the run before the
+  // test reports.
+  fprintf(stderr, "VIOLATION: %s\n", violations_.back().c_str());
 }
 
 size_t CaseRunner::Run(const std::string &id, const std::string &image, size_t length,
