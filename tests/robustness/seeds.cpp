@@ -19,18 +19,8 @@ Seed FromFixture(const std::string &name, const ZipFixture &fixture) {
 }
 
 FixtureEntry Directory(const std::string &name) {
-  FixtureEntry e;
-  e.name = name;
-  e.method = 0;
+  FixtureEntry e = MakeEntry(name, "", 0);
   e.externalAttributes = 0x41ED0010;
-  return e;
-}
-
-FixtureEntry File(const std::string &name, const std::string &data, uint16_t method) {
-  FixtureEntry e;
-  e.name = name;
-  e.data = data;
-  e.method = method;
   return e;
 }
 
@@ -41,21 +31,21 @@ Seed Mixed() {
   z.prefix = "#!/bin/sh\n# not part of the archive\n";
   z.archiveComment = "mixed seed: prefix, comment, descriptor";
   z.entries.push_back(Directory("docs/"));
-  FixtureEntry stored = File("docs/stored.txt", SampleData(300, 2), 0);
+  FixtureEntry stored = MakeEntry("docs/stored.txt", SampleData(300, 2), 0);
   stored.localExtra = ExtraRecord(0xCAFE, "seven77") + UtExtra(7, {kTime, kTime + 1, kTime + 2});
   stored.centralExtra = UtExtra(1, {kTime});
   stored.comment = "entry comment";
   z.entries.push_back(stored);
-  FixtureEntry deflated = File("deflated.bin", SampleData(3000, 3), 8);
+  FixtureEntry deflated = MakeEntry("deflated.bin", SampleData(3000, 3), 8);
   deflated.localExtra = UtExtra(3, {kTime, kTime - 5});
   z.entries.push_back(deflated);
-  FixtureEntry descriptor = File("descriptor.bin", SampleData(500, 4), 8);
+  FixtureEntry descriptor = MakeEntry("descriptor.bin", SampleData(500, 4), 8);
   descriptor.dataDescriptor = true;
   z.entries.push_back(descriptor);
-  FixtureEntry empty = File("empty.txt", "", 0);
+  FixtureEntry empty = MakeEntry("empty.txt", "", 0);
   empty.externalAttributes = 0;  // read-only
   z.entries.push_back(empty);
-  FixtureEntry lead = File("/lead.txt", "a leading slash\n", 8);
+  FixtureEntry lead = MakeEntry("/lead.txt", "a leading slash\n", 8);
   lead.localExtra = UtExtra(7, {kTime});  // announces three times, holds one
   z.entries.push_back(lead);
   return FromFixture("fx_mixed", z);
@@ -64,8 +54,8 @@ Seed Mixed() {
 // Items larger than the 16 KiB input and copy buffers.
 Seed Large() {
   ZipFixture z;
-  z.entries.push_back(File("stored17k.bin", SampleData(17000, 5), 0));
-  FixtureEntry deflated = File("deflated40k.bin", SampleData(40000, 6), 8);
+  z.entries.push_back(MakeEntry("stored17k.bin", SampleData(17000, 5), 0));
+  FixtureEntry deflated = MakeEntry("deflated40k.bin", SampleData(40000, 6), 8);
   deflated.localExtra = UtExtra(1, {kTime});
   z.entries.push_back(deflated);
   return FromFixture("fx_large", z);
@@ -77,11 +67,11 @@ Seed Edges() {
   ZipFixture z;
   // One byte away from "../up/": '-' + 1 is '.'.
   z.entries.push_back(Directory("-./up/"));
-  FixtureEntry storedDescriptor = File("stored_descriptor.bin", SampleData(200, 8), 0);
+  FixtureEntry storedDescriptor = MakeEntry("stored_descriptor.bin", SampleData(200, 8), 0);
   storedDescriptor.dataDescriptor = true;
   storedDescriptor.localExtra = UtExtra(0, {});
   z.entries.push_back(storedDescriptor);
-  FixtureEntry emptyDeflated = File("a", "", 8);
+  FixtureEntry emptyDeflated = MakeEntry("a", "", 8);
   emptyDeflated.externalAttributes = 0x00000027;
   z.entries.push_back(emptyDeflated);
   return FromFixture("fx_edges", z);
@@ -93,7 +83,7 @@ Seed Edges() {
 // a record holds.
 Seed ExtraFields() {
   ZipFixture z;
-  FixtureEntry behind = File("x/behind.txt", SampleData(90, 7), 8);
+  FixtureEntry behind = MakeEntry("x/behind.txt", SampleData(90, 7), 8);
   behind.localExtra = ExtraRecord(0x7875, std::string(300, '\x01')) + UtExtra(5, {kTime, kTime + 9}) +
                       UtExtra(7, {1, 2, 3});
   z.entries.push_back(behind);
@@ -102,7 +92,7 @@ Seed ExtraFields() {
 
 Seed LongName() {
   ZipFixture z;
-  z.entries.push_back(File(std::string(258, 'n'), "the longest name that fits\n", 0));
+  z.entries.push_back(MakeEntry(std::string(258, 'n'), "the longest name that fits\n", 0));
   return FromFixture("fx_long_name", z);
 }
 
