@@ -23,10 +23,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
-enum { kBlock = 16384 };
+#include "inflate_loop.h"
 
-static unsigned Get16(const unsigned char *p) { return p[0] | p[1] << 8; }
-static uint32_t Get32(const unsigned char *p) { return Get16(p) | (uint32_t)Get16(p + 2) << 16; }
 
 /* The archive's whole image, as the launcher has it in its resources. */
 static const unsigned char *MapArchive(const char *path, size_t *size) {
@@ -41,38 +39,9 @@ static const unsigned char *MapArchive(const char *path, size_t *size) {
   return image;
 }
 
-/* Copies an entry's deflate data to fd; 0 when size and CRC-32 match. */
-static int InflateEntry(const unsigned char *archive, uint32_t dataOffset, uint32_t compressed,
-                        uint32_t uncompressed, uint32_t crc, int fd) {
-  static unsigned char input[kBlock], output[kBlock];
-  z_stream z;
-  memset(&z, 0, sizeof z);
-  if (inflateInit2(&z, -15) != Z_OK) return 1;
-  uint32_t position = dataOffset, compressedLeft = compressed, left = uncompressed;
-  uLong running = crc32(0, 0, 0);
-  int status = Z_OK;
-  while (left > 0 && status == Z_OK) {
-    z.next_out = output;
-    z.avail_out = left < kBlock ? left : kBlock;
-    while (z.avail_out > 0 && status == Z_OK) {
-      if (z.avail_in == 0 && compressedLeft > 0) {
-        unsigned n = compressedLeft < kBlock ? compressedLeft : kBlock;
-        memcpy(input, archive + position, n);
-        position += n;
-        compressedLeft -= n;
-        z.next_in = input;
-        z.avail_in = n;
-      }
-      status = inflate(&z, Z_NO_FLUSH);
-    }
-    unsigned produced = (unsigned)(z.next_out - output);
-    if (produced == 0) break;
-    running = crc32(running, output, produced);
-    if (write(fd, output, produced) != (ssize_t)produced) break;
-    left -= produced;
-  }
-  inflateEnd(&z);
-  return left != 0 || running != crc;
+/* One write() per output buffer. */
+static int WriteToFd(void *context, const unsigned char *data, unsigned size) {
+  return write(*(int *)context, data, size) != (ssize_t)size;
 }
 
 int main(int argc, char **argv) {
@@ -109,7 +78,7 @@ int main(int argc, char **argv) {
     if (fd < 0) {
       failures++;
     } else {
-      failures += InflateEntry(archive, dataOffset, compressed, uncompressed, crc, fd);
+      failures += InflateEntry(archive, dataOffset, compressed, uncompressed, crc, WriteToFd, &fd);
       struct timespec times[2] = {{1533536566, 0}, {1533536566, 0}};
       futimens(fd, times);
       close(fd);

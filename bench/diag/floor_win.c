@@ -16,42 +16,13 @@
 #include <string.h>
 #include <zlib.h>
 
-enum { kBlock = 16384 };
+#include "../inflate_loop.h"
 
-static unsigned Get16(const unsigned char *p) { return p[0] | p[1] << 8; }
-static uint32_t Get32(const unsigned char *p) { return Get16(p) | (uint32_t)Get16(p + 2) << 16; }
 
-static int InflateEntry(const unsigned char *archive, uint32_t position, uint32_t compressedLeft,
-                        uint32_t left, uint32_t crc, HANDLE file) {
-  static unsigned char input[kBlock], output[kBlock];
-  z_stream z;
-  memset(&z, 0, sizeof z);
-  if (inflateInit2(&z, -15) != Z_OK) return 1;
-  uLong running = 0;
-  int status = Z_OK;
-  while (left > 0 && status == Z_OK) {
-    z.next_out = output;
-    z.avail_out = left < kBlock ? left : kBlock;
-    while (z.avail_out > 0 && status == Z_OK) {
-      if (z.avail_in == 0 && compressedLeft > 0) {
-        unsigned n = compressedLeft < kBlock ? compressedLeft : kBlock;
-        memcpy(input, archive + position, n);
-        position += n;
-        compressedLeft -= n;
-        z.next_in = input;
-        z.avail_in = n;
-      }
-      status = inflate(&z, Z_NO_FLUSH);
-    }
-    unsigned produced = (unsigned)(z.next_out - output);
-    if (produced == 0) break;
-    running = crc32(running, output, produced);
-    DWORD written = 0;
-    if (!WriteFile(file, output, produced, &written, 0) || written != produced) break;
-    left -= produced;
-  }
-  inflateEnd(&z);
-  return left != 0 || running != crc;
+/* One WriteFile per output buffer. */
+static int WriteToFile(void *context, const unsigned char *data, unsigned size) {
+  DWORD written = 0;
+  return !WriteFile(*(HANDLE *)context, data, size, &written, 0) || written != size;
 }
 
 int main(int argc, char **argv) {
@@ -83,7 +54,7 @@ int main(int argc, char **argv) {
     if (file == INVALID_HANDLE_VALUE) {
       failures++;
     } else {
-      failures += InflateEntry(archive, data, Get32(record + 20), Get32(record + 24), Get32(record + 16), file);
+      failures += InflateEntry(archive, data, Get32(record + 20), Get32(record + 24), Get32(record + 16), WriteToFile, &file);
       SetFileTime(file, &stamp, &stamp, &stamp);
       CloseHandle(file);
     }

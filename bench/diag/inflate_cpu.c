@@ -31,14 +31,10 @@ static double Seconds(void) {
 }
 #endif
 
-enum { kBlock = 16384 };
-
-static unsigned Get16(const unsigned char *p) { return p[0] | p[1] << 8; }
-static uint32_t Get32(const unsigned char *p) { return Get16(p) | (uint32_t)Get16(p + 2) << 16; }
+#include "../inflate_loop.h"
 
 /* Decodes every entry once; returns the number of entries that came out wrong. */
 static int DecodeAll(const unsigned char *archive, long size) {
-  static unsigned char input[kBlock], output[kBlock];
   const unsigned char *end = archive + size - 22;
   unsigned entries = Get16(end + 10);
   const unsigned char *record = archive + Get32(end + 16);
@@ -46,33 +42,7 @@ static int DecodeAll(const unsigned char *archive, long size) {
   for (unsigned i = 0; i < entries; i++) {
     const unsigned char *local = archive + Get32(record + 42);
     uint32_t position = Get32(record + 42) + 30 + Get16(local + 26) + Get16(local + 28);
-    uint32_t compressedLeft = Get32(record + 20), left = Get32(record + 24);
-    z_stream z;
-    memset(&z, 0, sizeof z);
-    inflateInit2(&z, -15);
-    uLong running = 0;
-    int status = Z_OK;
-    while (left > 0 && status == Z_OK) {
-      z.next_out = output;
-      z.avail_out = left < kBlock ? left : kBlock;
-      while (z.avail_out > 0 && status == Z_OK) {
-        if (z.avail_in == 0 && compressedLeft > 0) {
-          unsigned n = compressedLeft < kBlock ? compressedLeft : kBlock;
-          memcpy(input, archive + position, n);
-          position += n;
-          compressedLeft -= n;
-          z.next_in = input;
-          z.avail_in = n;
-        }
-        status = inflate(&z, Z_NO_FLUSH);
-      }
-      unsigned produced = (unsigned)(z.next_out - output);
-      if (produced == 0) break;
-      running = crc32(running, output, produced);
-      left -= produced;
-    }
-    inflateEnd(&z);
-    failures += left != 0 || running != Get32(record + 16);
+    failures += InflateEntry(archive, position, Get32(record + 20), Get32(record + 24), Get32(record + 16), 0, 0);
     record += 46 + Get16(record + 28) + Get16(record + 30) + Get16(record + 32);
   }
   return failures;
