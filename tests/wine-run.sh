@@ -7,4 +7,5 @@ export WINEPREFIX="$prefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
-exec wine "$@"
+# Never inherit a closed standard input: Wine misbehaves without one.
+exec wine "$@" </dev/null
