@@ -17,24 +17,19 @@ launcher="$(cd "$build" && pwd)/launcher.exe"
 # A prefix of its own, so that nothing of an earlier run (install directory,
 # registry) shows through, and nothing of this one stays.
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/launcher-demo.XXXXXX")
-export WINEPREFIX="$prefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY  # no window may wait for a click
 cleanup() {
-  wineserver -k 2>/dev/null || true
+  scripts/wine.sh stop "$prefix" 2>/dev/null || true
   rm -rf "$prefix"
 }
 trap cleanup EXIT
 
-echo "demo: preparing a fresh Wine prefix (takes a few seconds)"
-wineboot -i >/dev/null 2>&1
+echo "demo: preparing a fresh Wine prefix ($(scripts/wine.sh route) route; takes a few seconds)"
+scripts/wine.sh start "$prefix"
 
 echo "demo: running $launcher"
 echo "----- launcher trace -----"
 set +e
-# stdin stays open: Wine will not start a program with stdin and stdout closed.
-wine "$launcher" </dev/null >"$prefix/trace.txt"
+LAUNCHER_WINE_TIMEOUT=120 scripts/wine.sh run "$prefix" "$launcher" >"$prefix/trace.txt"
 status=$?
 set -e
 tr -d '\r' <"$prefix/trace.txt"
@@ -48,7 +43,7 @@ if [ -z "$install" ]; then
   exit 1
 fi
 record="$install/dw_dlr_started.txt"
-for _ in $(seq 1 100); do
+for _ in $(seq 1 600); do  # up to a minute: the emulated route starts programs slowly
   if [ -f "$record" ] && grep -q '^cmdline=' "$record"; then break; fi
   sleep 0.1
 done

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, the demo and the tests need.
-# Idempotent: when everything is present it does nothing at all.
+# Installs every Debian package that building, the demo and the tests need,
+# and lays out the emulated Wine route on hosts that run no i386 code (see
+# scripts/wine.sh). Idempotent: when everything is present it does nothing.
 set -euo pipefail
 
 packages=(
@@ -23,23 +24,41 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   need_i386=1
 fi
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
+# Hosts that cannot run i386 code run Debian's i386 Wine loader under qemu,
+# with a 64-bit wineserver, and build a small preload library for it.
+# wine32:i386 brings the i386 dynamic loader that the probe runs, so the
+# route is known only once the first list is installed.
+emulated_packages=(qemu-user-static wine64 gcc)
 
-if [ "$need_i386" -eq 0 ] && [ "${#missing[@]}" -eq 0 ]; then
-  exit 0
-fi
+missing_of() {
+  local p
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      echo "$p"
+    fi
+  done
+}
+
+install() {
+  echo "setup: installing $*"
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"
+}
 
 if [ "$need_i386" -eq 1 ]; then
   echo "setup: enabling the i386 architecture for wine32"
   "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
+mapfile -t missing < <(missing_of "${packages[@]}")
+if [ "${#missing[@]}" -gt 0 ]; then
+  install "${missing[@]}"
+fi
 
-echo "setup: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+here=$(cd "$(dirname "$0")" && pwd)
+if [ "$("$here/wine.sh" route)" = emulated ]; then
+  mapfile -t missing < <(missing_of "${emulated_packages[@]}")
+  if [ "${#missing[@]}" -gt 0 ]; then
+    install "${missing[@]}"
+  fi
+fi
+"$here/wine.sh" prepare
