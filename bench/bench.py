@@ -51,6 +51,8 @@ import time
 import zipfile
 
 PIN = ["taskset", "-c", "0"]
+# The command that runs one 32-bit Windows program (bench/run.sh asks scripts/wine.sh).
+WINE = os.environ.get("LAUNCHER_WINE_LOADER", "wine").split()
 BENCH_PREFIX = ""  # the Wine prefix, set by main
 
 
@@ -224,7 +226,7 @@ def measure_memory(memprobe, launcher, install_root, env, repeat):
     best = None
     for _ in range(repeat):
         shutil.rmtree(install_root, ignore_errors=True)
-        done = subprocess.run(PIN + ["wine", memprobe, wine_path(launcher)], env=env,
+        done = subprocess.run(PIN + WINE + [memprobe, wine_path(launcher)], env=env,
                               stdin=subprocess.DEVNULL, capture_output=True, check=True)
         fields = dict(item.split("=") for item in done.stdout.decode().split())
         if fields["exit"] != "0" or int(fields["samples"]) == 0:
@@ -295,14 +297,14 @@ def main(argv):
                 [os.path.join(tools, "inflate_cpu"), payload, "1"], None, None)
             contenders[("decode-wine", tag)] = SelfTimedContender(
                 "decode-wine", "decoding alone, 32-bit under Wine",
-                ["wine", os.path.join(tools, "inflate_cpu.exe"), wine_path(payload), "1"], None, None, env=wine_env)
+                WINE + [os.path.join(tools, "inflate_cpu.exe"), wine_path(payload), "1"], None, None, env=wine_env)
             contenders[("floor-wine", tag)] = Contender(
                 "floor-wine", "floor's loop under Wine",
-                ["wine", os.path.join(tools, "floor_win.exe"), wine_path(payload),
+                WINE + [os.path.join(tools, "floor_win.exe"), wine_path(payload),
                  wine_path(os.path.join(extract, "floor-wine"))],
                 os.path.join(extract, "floor-wine"), files, env=wine_env)
         for key, exe in launchers:
-            contender = LauncherContender(key, key + ".exe under Wine", ["wine", exe], install_dir, files, env=wine_env)
+            contender = LauncherContender(key, key + ".exe under Wine", WINE + [exe], install_dir, files, env=wine_env)
             contender.install_root = install_root
             contenders[(key, tag)] = contender
         total, rsrc, stub = stub_size(launcher)
@@ -314,14 +316,14 @@ def main(argv):
         if diagnose:
             info["scales"][tag]["aligned_stub_bytes"] = stub_size(launchers[1][1])[2]
     contenders[("wine-start", "-")] = Contender("wine-start", "trivial program under Wine",
-                                                ["wine", os.path.join(tools, "trivial.exe")], None, None, env=wine_env)
+                                                WINE + [os.path.join(tools, "trivial.exe")], None, None, env=wine_env)
     if diagnose:
         probe = os.path.join(tools, "start_probe.exe")
         contenders[("start-imports", "-")] = Contender("start-imports", "the launcher's imports, nothing done",
-                                                       ["wine", probe], None, None, env=wine_env)
+                                                       WINE + [probe], None, None, env=wine_env)
         handoff_dir = os.path.join(scratch, "handoff")
         handoff = HandOffContender("start-handoff", "the launcher's imports and its hand-off to the shell",
-                                   ["wine", probe, wine_path(os.path.join(handoff_dir, "dw_dlr.exe"))],
+                                   WINE + [probe, wine_path(os.path.join(handoff_dir, "dw_dlr.exe"))],
                                    handoff_dir, None, env=wine_env)
         handoff.stand_in = os.path.join(tools, "stand_in.exe")
         contenders[("start-handoff", "-")] = handoff
@@ -377,7 +379,7 @@ def machine():
     with open("/proc/meminfo") as f:
         total_kb = int(f.readline().split()[1])
     versions = {}
-    for tool, command in [("wine", ["wine", "--version"]), ("unzip", ["unzip", "-v"]), ("7z", ["7z", "i"]),
+    for tool, command in [("wine", WINE + ["--version"]), ("unzip", ["unzip", "-v"]), ("7z", ["7z", "i"]),
                           ("bsdtar", ["bsdtar", "--version"])]:
         try:
             text = subprocess.run(command, capture_output=True, text=True).stdout
@@ -386,7 +388,8 @@ def machine():
             versions[tool] = "?"
     versions["python"] = platform.python_version()
     return {"nproc": os.cpu_count(), "cpu": model, "memory_gib": round(total_kb / 1048576, 1),
-            "kernel": platform.release(), "versions": versions}
+            "kernel": platform.release(), "versions": versions,
+            "wine_route": os.environ.get("LAUNCHER_WINE_ROUTE", "native")}
 
 
 def report(r):
@@ -431,6 +434,8 @@ def report(r):
     lines.append(f"Load average (1, 5, 15 min) before: {', '.join(f'{x:.2f}' for x in r['load_before'])}; "
                  f"after: {', '.join(f'{x:.2f}' for x in r['load_after'])}; {r['runs']} counted runs each, "
                  f"{r['date']}.")
+    lines.append(f"Wine route: {r['machine'].get('wine_route', 'native')} "
+                 f"({' '.join(WINE)}, Debian's i386 Wine run directly by the CPU).")
     return "\n".join(lines)
 
 

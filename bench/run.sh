@@ -16,6 +16,11 @@ bench=$repo/bench
 mkdir -p "$out/tools"
 
 "$repo/scripts/setup.sh"
+wine_sh=$repo/scripts/wine.sh
+if [ "$("$wine_sh" route)" != native ]; then
+  echo "bench: refused: this host runs Windows programs only under CPU emulation (the emulated Wine route), whose timings measure qemu, not the launcher; run the benchmark on a host that runs i386 code" >&2
+  exit 1
+fi
 
 # ---- Helper programs ----------------------------------------------------------
 gcc -O2 -Wall -Wextra -Werror -o "$out/tools/floor" "$bench/floor.c" -lz
@@ -65,17 +70,18 @@ for scale in "${scale_list[@]}"; do
 done
 
 # ---- A warm wineserver on CPU 0 ---------------------------------------------------
-export WINEPREFIX=$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
-mkdir -p "$WINEPREFIX"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "bench: creating the Wine prefix" >&2
-  wineboot -i >/dev/null 2>&1
-  wineserver -w  # the registry is written when the server ends
-fi
-wineserver -k 2>/dev/null || true  # this prefix's server only, so it can be started pinned
-wineserver -w
-taskset -c 0 wineserver -p
-trap 'wineserver -k 2>/dev/null || true' EXIT
+prefix=$out/wineprefix
+"$wine_sh" start "$prefix"
+"$wine_sh" server "$prefix" -w # the registry is written when the server ends
+"$wine_sh" stop "$prefix"      # this prefix's server only, so it can be started pinned
+"$wine_sh" server "$prefix" -w
+taskset -c 0 "$wine_sh" server "$prefix" -p
+trap '"$wine_sh" stop "$prefix"' EXIT
 
+# The timed runs call the route's loader directly, without this script's
+# shell around each of them.
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LAUNCHER_WINE_ROUTE=native
+LAUNCHER_WINE_LOADER=$("$wine_sh" loader)
+export LAUNCHER_WINE_LOADER
+unset DISPLAY
 python3 "$bench/bench.py" --out "$out" "$@" | tee "$out/report.md"

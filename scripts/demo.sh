@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/wine.sh check
 
 build=${BUILD_DIR:-build-demo}
 cmake -S . -B "$build" --toolchain cmake/mingw-i686.cmake -DLAUNCHER_TESTS=OFF -DLAUNCHER_PAYLOAD= \

@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/wine.sh check
+echo "test: Windows programs run on the $(scripts/wine.sh route) Wine route"
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" --toolchain cmake/mingw-i686.cmake -DLAUNCHER_TESTS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"

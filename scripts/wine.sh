@@ -5,6 +5,8 @@
 #
 #   wine.sh route                     prints "native" or "emulated"
 #   wine.sh prepare                   builds the emulated route's folder when this host needs it
+#   wine.sh check                     fails within seconds, with the cause and the remedy,
+#                                     when this route cannot start a 32-bit Wine
 #   wine.sh start PREFIX              makes PREFIX when new, keeps a wineserver for it, and
 #                                     checks that a 32-bit program starts there
 #   wine.sh stop PREFIX               ends PREFIX's wineserver
@@ -39,12 +41,14 @@ host_runs_i386() {
   /lib/ld-linux.so.2 --version >/dev/null 2>&1
 }
 
+case "${LAUNCHER_WINE:-}" in
+  native | emulated) route_name=$LAUNCHER_WINE ;;
+  "") if host_runs_i386; then route_name=native; else route_name=emulated; fi ;;
+  *) die "LAUNCHER_WINE is '$LAUNCHER_WINE'; it must be native, emulated or unset" ;;
+esac
+
 route() {
-  case "${LAUNCHER_WINE:-}" in
-    native | emulated) echo "$LAUNCHER_WINE" ;;
-    "") if host_runs_i386; then echo native; else echo emulated; fi ;;
-    *) die "LAUNCHER_WINE is '$LAUNCHER_WINE'; it must be native, emulated or unset" ;;
-  esac
+  echo "$route_name"
 }
 
 # ---- The emulated route's folder ----------------------------------------------
@@ -61,9 +65,13 @@ route() {
 #   lib/x86_64-linux-gnu/libwine-qemu-preload.so   empty, so that 64-bit processes
 #                          inheriting LD_PRELOAD ($LIB picks per class) stay quiet
 #   lib/x86_64-linux-gnu/wine, lib/i386-linux-gnu/wine, share/wine: links to /usr
+# The folder is laid out anew when the packages, the preload source or the
+# layout (its number here) change.
+emulated_layout=1
 emulated_stamp() {
+  echo "layout $emulated_layout"
   dpkg-query -W -f='${Package}:${Architecture}=${Version}\n' wine64 wine32:i386 qemu-user-static 2>/dev/null || true
-  sha256sum "$repo/scripts/wine-qemu-preload.c" "${BASH_SOURCE[0]}" | cut -c1-64
+  sha256sum "$repo/scripts/wine-qemu-preload.c" | cut -c1-64
 }
 
 prepare_emulated() {
@@ -79,37 +87,44 @@ prepare_emulated() {
   done
   command -v gcc >/dev/null || die "the emulated route needs gcc: run scripts/setup.sh"
   echo "wine.sh: laying out the emulated Wine route in $emulated_root" >&2
-  rm -rf "$emulated_root"
-  mkdir -p "$emulated_bin" "$emulated_root/lib/i386-linux-gnu" "$emulated_root/lib/x86_64-linux-gnu" \
-    "$emulated_root/share"
-  cp /usr/lib/wine/wine64 "$emulated_bin/wine64"
-  cp /usr/lib/wine/wine "$emulated_bin/wine-i386"
-  ln -s /usr/lib/wine/wineserver64 "$emulated_bin/wineserver"
-  ln -s /usr/lib/x86_64-linux-gnu/wine "$emulated_root/lib/x86_64-linux-gnu/wine"
-  ln -s /usr/lib/i386-linux-gnu/wine "$emulated_root/lib/i386-linux-gnu/wine"
-  ln -s /usr/share/wine "$emulated_root/share/wine"
+  # Made beside the old folder and moved into place, so that a program
+  # running from the old one at that moment is not cut off half-way.
+  local next=$emulated_root.new.$$
+  rm -rf "$next"
+  mkdir -p "$next/lib/wine" "$next/lib/i386-linux-gnu" "$next/lib/x86_64-linux-gnu" "$next/share"
+  cp /usr/lib/wine/wine64 "$next/lib/wine/wine64"
+  cp /usr/lib/wine/wine "$next/lib/wine/wine-i386"
+  ln -s /usr/lib/wine/wineserver64 "$next/lib/wine/wineserver"
+  ln -s /usr/lib/x86_64-linux-gnu/wine "$next/lib/x86_64-linux-gnu/wine"
+  ln -s /usr/lib/i386-linux-gnu/wine "$next/lib/i386-linux-gnu/wine"
+  ln -s /usr/share/wine "$next/share/wine"
   gcc -m32 -O2 -Wall -Wextra -Werror -fno-stack-protector -shared -nostdlib -fPIC \
-    -o "$emulated_root/lib/i386-linux-gnu/$preload_name" "$repo/scripts/wine-qemu-preload.c" /lib/i386-linux-gnu/libc.so.6
-  : | gcc -x c -shared -nostdlib -o "$emulated_root/lib/x86_64-linux-gnu/$preload_name" -
-  cat >"$emulated_bin/wine" <<EOF
+    -o "$next/lib/i386-linux-gnu/$preload_name" "$repo/scripts/wine-qemu-preload.c" /lib/i386-linux-gnu/libc.so.6
+  : | gcc -x c -shared -nostdlib -o "$next/lib/x86_64-linux-gnu/$preload_name" -
+  # The paths inside name the final folder.
+  cat >"$next/lib/wine/wine" <<EOF
 #!/bin/sh
 # Runs Debian's i386 Wine loader under qemu; see scripts/wine.sh.
 export LD_PRELOAD='$emulated_root/\$LIB/$preload_name'
 exec /usr/bin/qemu-i386-static -0 "$emulated_bin/wine" "$emulated_bin/wine-i386" "\$@"
 EOF
-  chmod +x "$emulated_bin/wine"
-  echo "$stamp" >"$emulated_root/stamp"
+  chmod +x "$next/lib/wine/wine"
+  echo "$stamp" >"$next/stamp"
+  rm -rf "$emulated_root.old.$$"
+  if [ -e "$emulated_root" ]; then mv "$emulated_root" "$emulated_root.old.$$"; fi
+  mv "$next" "$emulated_root"
+  rm -rf "$emulated_root.old.$$"
 }
 
 prepare() {
-  if [ "$(route)" = emulated ]; then prepare_emulated; fi
+  if [ "$route_name" = emulated ]; then prepare_emulated; fi
 }
 
 # ---- Commands of the chosen route ------------------------------------------------
 # Sets wine32 (runs one 32-bit program), wine_boot (creates a prefix) and
 # wine_server (the wineserver).
 select_route() {
-  if [ "$(route)" = emulated ]; then
+  if [ "$route_name" = emulated ]; then
     prepare_emulated
     wine32=("$emulated_bin/wine")
     wine_boot=("$emulated_bin/wine64" wineboot -i)
@@ -133,8 +148,7 @@ use_prefix() {
 # Can this route start a 32-bit Linux-side Wine loader at all? Answers within
 # seconds, before any prefix work, with the cause and the remedy.
 check_loader() {
-  local r
-  r=$(route)
+  local r=$route_name
   if ! timeout 30 "${wine32[@]}" --version </dev/null >/dev/null 2>&1; then
     if [ "$r" = native ]; then
       die "Wine cannot start 32-bit programs here: the i386 Wine loader (wine32) does not run." \
@@ -162,8 +176,7 @@ start() {
   use_prefix "$1"
   select_route
   check_loader
-  local r
-  r=$(route)
+  local r=$route_name
   # A prefix made by the other route (win32 against win64) is made anew.
   if [ -f "$WINEPREFIX/system.reg" ] && [ "$(cat "$WINEPREFIX/.route" 2>/dev/null)" != "$r" ]; then
     timeout 60 "${wine_server[@]}" -k </dev/null >/dev/null 2>&1 || true
@@ -212,6 +225,10 @@ action=${1:-}
 case "$action" in
   route) route ;;
   prepare) prepare ;;
+  check)
+    select_route
+    check_loader
+    ;;
   start) start "$@" ;;
   stop) stop "$@" ;;
   run) run "$@" ;;
@@ -221,7 +238,7 @@ case "$action" in
     echo "${wine32[@]}"
     ;;
   *)
-    sed -n '2,13p' "${BASH_SOURCE[0]}" | cut -c3- >&2
+    sed -n '2,15p' "${BASH_SOURCE[0]}" | cut -c3- >&2
     exit 2
     ;;
 esac

@@ -264,7 +264,7 @@ void ExpectDownloaderStarted(const std::wstring &installDir) {
   // The record is complete once its command line has a line end.
   while (!(ReadWholeFile(record, &text) && text.find("cmdline=") != std::string::npos &&
            text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)) {
-    ASSERT_LT(GetTickCount() - start, 15000u) << "the downloader left no record in " << Narrow(installDir);
+    ASSERT_LT(GetTickCount() - start, kPatienceMs) << "the downloader left no record in " << Narrow(installDir);
     Sleep(25);
   }
   const std::string dir = Narrow(installDir);
@@ -278,7 +278,7 @@ void ExpectDownloaderStarted(const std::wstring &installDir) {
 
 void WaitForDownloaderToEnd(const std::wstring &installDir) {
   ASSERT_NO_FATAL_FAILURE(ExpectDownloaderStarted(installDir));
-  ASSERT_TRUE(WaitUntilWritable(installDir + L"dw_dlr.exe", 15000)) << "the downloader does not end";
+  ASSERT_TRUE(WaitUntilWritable(installDir + L"dw_dlr.exe", kPatienceMs)) << "the downloader does not end";
 }
 
 // ---- Fixture ----------------------------------------------------------------------

@@ -223,7 +223,7 @@ TEST_P(HeldDownloaderTest, IsKeptAndStillLaunched) {
     std::wstring commandLine = L"\"" + downloader + L"\"";
     ASSERT_TRUE(CreateProcessW(downloader.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                                installDir_.c_str(), &startup, &running));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sleeperReady_, 15000)) << "the held downloader did not start";
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sleeperReady_, kPatienceMs)) << "the held downloader did not start";
   }
 
   const std::vector<FixtureEntry> entries = {PayloadFile("/dw_dlr.exe", DownloaderBytes()),
@@ -234,11 +234,11 @@ TEST_P(HeldDownloaderTest, IsKeptAndStillLaunched) {
 
   bool secondStart = false;
   if (GetParam().holder == Holder::kRunningProgram)
-    secondStart = WaitForSingleObject(sleeperReady_, 15000) == WAIT_OBJECT_0;
+    secondStart = WaitForSingleObject(sleeperReady_, kPatienceMs) == WAIT_OBJECT_0;
   if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
   SetEvent(sleeperRelease_);
   if (running.hProcess) {
-    WaitForSingleObject(running.hProcess, 15000);
+    WaitForSingleObject(running.hProcess, kPatienceMs);
     CloseHandle(running.hProcess);
     CloseHandle(running.hThread);
   }

@@ -4,7 +4,7 @@
 //
 // It announces each start on the named event kSleeperReadyEvent (when the
 // test made one) and ends when the test sets kSleeperReleaseEvent, or after
-// half a minute should the test have died.
+// two minutes should the test have died.
 #include <windows.h>
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
@@ -15,7 +15,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     CloseHandle(ready);
   }
   if (release) {
-    WaitForSingleObject(release, 30000);
+    WaitForSingleObject(release, 120000);
     CloseHandle(release);
   }
   return 0;

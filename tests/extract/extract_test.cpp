@@ -27,6 +27,7 @@
 
 #include <gtest/gtest.h>
 
+#include "launcher_run.h"
 #include "test_files.h"
 #include "unzip.h"
 #include "zip_archive.h"
@@ -242,7 +243,7 @@ TEST(ExtractFile, TargetHeldOpenByAnotherProgramIsLeftAlone) {
   const std::wstring target = dir / L"held.bin", marker = dir / L"held.marker";
   ASSERT_TRUE(WriteWholeFile(target, "original"));
   const std::wstring helper = ModuleDir() + L"hold_file.exe";
-  std::wstring command = L"\"" + helper + L"\" \"" + target + L"\" \"" + marker + L"\" 60000";
+  std::wstring command = L"\"" + helper + L"\" \"" + target + L"\" \"" + marker + L"\" " + std::to_wstring(2 * kPatienceMs);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
@@ -250,7 +251,7 @@ TEST(ExtractFile, TargetHeldOpenByAnotherProgramIsLeftAlone) {
                              &startup, &process))
       << "cannot start " << Narrow(helper);
   bool held = false;
-  for (int i = 0; i < 400 && !held; i++) {
+  for (DWORD waited = 0; waited < kPatienceMs && !held; waited += 50) {
     held = FileExists(marker);
     if (!held && WaitForSingleObject(process.hProcess, 50) != WAIT_TIMEOUT) break;  // the helper gave up
   }
@@ -262,7 +263,7 @@ TEST(ExtractFile, TargetHeldOpenByAnotherProgramIsLeftAlone) {
   DWORD exitCode = 0;
   GetExitCodeProcess(process.hProcess, &exitCode);
   TerminateProcess(process.hProcess, 0);
-  WaitForSingleObject(process.hProcess, 10000);
+  WaitForSingleObject(process.hProcess, kPatienceMs);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   ASSERT_TRUE(held) << "the helper did not hold the file (exit code " << exitCode << ")";

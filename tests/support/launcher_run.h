@@ -23,6 +23,12 @@ enum : WORD {
 bool WriteLauncherWithPayload(const std::wstring &exePath, const std::string &payload,
                               WORD resourceId = kPayloadResourceId, std::string *error = nullptr);
 
+// The longest a test waits for another program to start, to end or to let go
+// of a file. Every wait polls and returns as soon as the thing happens, so
+// this only bounds a failure; it is generous because Wine under CPU
+// emulation takes about a second to start a program, more on a busy machine.
+constexpr DWORD kPatienceMs = 120000;
+
 struct ProgramRun {
   bool started = false;   // CreateProcessW succeeded
   bool finished = false;  // ended within the timeout (otherwise it was terminated)
@@ -35,7 +41,7 @@ struct ProgramRun {
 // Wine will not start a program whose stdin and stdout are both closed) and
 // standard error to NUL, and waits up to timeoutMs for it to end.
 ProgramRun RunCapturingStdout(const std::wstring &exePath, const std::wstring &workDir,
-                              DWORD timeoutMs = 30000);
+                              DWORD timeoutMs = kPatienceMs);
 
 // The local application-data folder as the shell reports it now (no
 // trailing backslash), or "" when the shell fails.
@@ -48,7 +54,7 @@ std::wstring LauncherInstallRoot();
 // Removes a file or a whole tree (read-only files included), retrying for up
 // to timeoutMs while something still holds a part of it (a downloader that
 // has not ended yet). True when nothing is left at path.
-bool RemovePathPatiently(const std::wstring &path, DWORD timeoutMs = 10000);
+bool RemovePathPatiently(const std::wstring &path, DWORD timeoutMs = kPatienceMs);
 
 // Polls until path names an existing file (true) or timeoutMs passes.
 bool WaitForFile(const std::wstring &path, DWORD timeoutMs);
