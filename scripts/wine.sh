@@ -139,7 +139,9 @@ select_route() {
 
 use_prefix() {
   [ -n "${1:-}" ] || die "no prefix given"
-  export WINEPREFIX="$1"
+  # Wine takes only an absolute prefix.
+  WINEPREFIX=$(realpath -m -- "$1")
+  export WINEPREFIX
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   unset DISPLAY # no window may wait for a click
