@@ -38,11 +38,50 @@ ZipHandle *OpenPayload(int *itemCount) {
   return handle;
 }
 
+int IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// Whether the length units at s spell word (lower case), ignoring case.
+int SpellsIgnoringCase(const wchar_t *s, unsigned length, const wchar_t *word) {
+  unsigned i = 0;
+  for (; i < length && word[i]; i++) {
+    wchar_t c = s[i] >= L'A' && s[i] <= L'Z' ? (wchar_t)(s[i] - L'A' + L'a') : s[i];
+    if (c != word[i]) return 0;
+  }
+  return i == length && !word[i];
+}
+
+// Windows opens a path component as a device, in any folder, when its base
+// name (before the first dot, trailing blanks dropped) is one of these or
+// COM0-9 or LPT0-9: the data goes to the device and the "file" always
+// exists, so neither a failed write nor the check would notice.
+int IsDeviceComponent(const wchar_t *component, unsigned length) {
+  static const wchar_t *const kDevices[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"};
+  unsigned base = 0;
+  while (base < length && component[base] != L'.') base++;
+  while (base > 0 && component[base - 1] == L' ') base--;
+  for (unsigned i = 0; i < sizeof kDevices / sizeof kDevices[0]; i++)
+    if (SpellsIgnoringCase(component, base, kDevices[i])) return 1;
+  if (base != 4 || component[3] < L'0' || component[3] > L'9') return 0;
+  return SpellsIgnoringCase(component, 3, L"com") || SpellsIgnoringCase(component, 3, L"lpt");
+}
+
+int HasDeviceComponent(const wchar_t *name) {
+  for (const wchar_t *p = name; *p;) {
+    unsigned length = 0;
+    while (p[length] && !IsSeparator(p[length])) length++;
+    if (length && IsDeviceComponent(p, length)) return 1;
+    p += length;
+    if (*p) p++;
+  }
+  return 0;
+}
+
 // A name is appended to the install directory as it stands, so one that
 // climbs with ".." or names a drive or stream with ":" could write outside
-// it; an empty name would stand for the install directory itself.
+// it; an empty name would stand for the install directory itself; a device
+// name would write to the device.
 int IsUnsafeName(const wchar_t *name) {
-  return !name[0] || ZipNameHasParentComponent(name) || RtWcsRChr(name, L':') != 0;
+  return !name[0] || ZipNameHasParentComponent(name) || RtWcsRChr(name, L':') != 0 || HasDeviceComponent(name);
 }
 
 // Fetches item index and joins its path below the install directory.

@@ -149,7 +149,9 @@ INSTANTIATE_TEST_SUITE_P(
                       DamagedCase{"StoredDataShorterThanStated", Damaged("/bad.bin", 0, kDamagedData.substr(0, 1000))}),
     [](const ::testing::TestParamInfo<DamagedCase> &info) { return info.param.what; });
 
-// A name that would reach outside the install directory is refused in both
+// A name that would reach outside the install directory, or that Windows
+// opens as a device rather than a file (its data would be thrown away or
+// sent to a port, and the device would pass the check), is refused in both
 // passes; nothing is written anywhere: not at the levels above the install
 // directory, not in the launcher's current directory.
 struct UnsafeCase {
@@ -183,7 +185,14 @@ INSTANTIATE_TEST_SUITE_P(
                       UnsafeCase{"ParentTwiceInside", PayloadFile("a/../../x", "evil")},
                       UnsafeCase{"ParentAfterBackslash", PayloadFile("sub\\..\\..\\evil.txt", "evil")},
                       UnsafeCase{"DriveLetter", PayloadFile("c:evil", "evil")},
-                      UnsafeCase{"ParentDirectoryItem", PayloadDirectory("/../up/")}),
+                      UnsafeCase{"ParentDirectoryItem", PayloadDirectory("/../up/")},
+                      UnsafeCase{"NullDevice", PayloadFile("/nul", "thrown away")},
+                      UnsafeCase{"DeviceWithExtension", PayloadFile("/aux.dll", "to a device")},
+                      UnsafeCase{"Console", PayloadFile("/con", "to the console")},
+                      UnsafeCase{"PortWithExtension", PayloadFile("/COM1.txt", "to a port")},
+                      UnsafeCase{"DeviceInASubfolder", PayloadFile("/sub/lpt9.ini", "to a printer port")},
+                      UnsafeCase{"DeviceWithTrailingDot", PayloadFile("/prn.", "to the printer")},
+                      UnsafeCase{"ConsoleOutput", PayloadFile("conout$", "to the console")}),
     [](const ::testing::TestParamInfo<UnsafeCase> &info) { return info.param.what; });
 
 // The install directory plus a name may use up to 259 characters; one more

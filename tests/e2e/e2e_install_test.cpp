@@ -48,6 +48,22 @@ TEST_F(InstallTest, FullRunInstallsEveryFileAndStartsTheDownloader) {
   EXPECT_EQ(expectedTree, TreeOf(installDir_)) << "files other than the archive's";
 }
 
+// Only a whole base name is a device: names that merely contain one are
+// ordinary files.
+TEST_F(InstallTest, NamesThatOnlyContainADeviceWordAreInstalled) {
+  const std::vector<FixtureEntry> entries = {
+      PayloadFile("/console.dll", "a library"), PayloadFile("/nulls.txt", "no nulls"),
+      PayloadFile("/com10.txt", "ten"),         PayloadFile("/lpt.ini", "[lpt]"),
+      PayloadFile("/auxiliary", "helper"),      PayloadFile("/dw_dlr.exe", DownloaderBytes()),
+  };
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(entries), 0, &output));
+
+  EXPECT_TRACE(PlannedTrace(installDir_, AllWritten(entries), true), output);
+  ASSERT_NO_FATAL_FAILURE(WaitForDownloaderToEnd(installDir_));
+  for (const FixtureEntry &e : entries) ExpectInstalled(installDir_, e);
+}
+
 TEST_F(InstallTest, ExistingInstallDirectoryIsUsedAsItIs) {
   ASSERT_NO_FATAL_FAILURE(MakeInstallDir(installDir_));
   ASSERT_TRUE(WriteWholeFile(installDir_ + L"notes.txt", "left by the user"));
