@@ -106,6 +106,13 @@ int PrepareItem(ZipHandle *handle, int index, const wchar_t *dir, ZipItemInfo *i
   return 1;
 }
 
+// A file, not a folder: PathFileExistsW says yes to both, and a folder left
+// where a file belongs is no copy of it.
+int IsFile(const wchar_t *path) {
+  DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 int IsDirectoryItem(const ZipItemInfo &info) { return (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
 // Makes room for a file item: an earlier copy, read-only or not, is deleted.
@@ -160,7 +167,7 @@ int CLoader::Check() {
     // The number is whatever an earlier call left; it says nothing of the test.
     DWORD error = GetLastError();
     RtPrintW(TRACE_CHECK_FILE, path, (int)error);
-    if (!PathFileExistsW(path)) {
+    if (!IsFile(path)) {
       result = 0;
       break;
     }
@@ -181,6 +188,11 @@ int CLoader::Start() {
   ClearPath(path);
   wsprintfW(path, L"%s\\%s", m_szDir, LOADER_DOWNLOADER_NAME);
   if (!PathFileExistsW(path)) return 0;
+  // The shell would open a folder of that name in a window.
+  if (!IsFile(path)) {
+    RtPrintW(TRACE_NOT_A_FILE, path);
+    return 0;
+  }
   RtPrintW(TRACE_SHELL_EXECUTE, path);
   ShellExecuteW(0, L"open", path, 0, m_szDir, SW_SHOW);  // not waited for
   return 1;

@@ -16,3 +16,4 @@
 #define TRACE_ITEM_INFO_FAILED L"GetZipItemInfo(%d)=%p\n"
 #define TRACE_UNSAFE_NAME L"Unsafe name:%s\n"
 #define TRACE_PATH_TOO_LONG L"Path too long:%s\n"
+#define TRACE_NOT_A_FILE L"Not a file:%s\n"

@@ -216,6 +216,12 @@ std::vector<std::string> TreeOf(const std::wstring &dir) {
   return names;
 }
 
+void MakeInstallDir(const std::wstring &installDir) {
+  for (size_t at = installDir.find(L'\\', 3); at != std::wstring::npos; at = installDir.find(L'\\', at + 1))
+    CreateDirectoryW(installDir.substr(0, at).c_str(), nullptr);
+  ASSERT_TRUE(DirectoryExists(installDir));
+}
+
 long long ModifyTimeOf(const std::wstring &path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return LLONG_MIN;

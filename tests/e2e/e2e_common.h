@@ -109,6 +109,8 @@ std::vector<FixtureEntry> EntriesOf(const std::vector<PlannedItem> &items);
 // The names (relative, "\" separated, directories with a trailing "\")
 // of everything below dir, sorted.
 std::vector<std::string> TreeOf(const std::wstring &dir);
+// Makes the install directory (and its parents) the way an earlier run left it.
+void MakeInstallDir(const std::wstring &installDir);
 // The last-write time of a file as a Unix time, or INT64_MIN.
 long long ModifyTimeOf(const std::wstring &path);
 // Whether this file system keeps FILE_ATTRIBUTE_HIDDEN (Wine stores it in

@@ -101,6 +101,63 @@ INSTANTIATE_TEST_SUITE_P(Cases, BlockedPathTest,
                                            BlockedCase{"InstallDirectory", L"selvane\\downloader\\tarnis"}),
                          [](const ::testing::TestParamInfo<BlockedCase> &info) { return info.param.what; });
 
+// A folder left where a file item belongs (by an earlier run, by anything)
+// can be neither deleted nor replaced by the file. It must not pass the
+// check as the file: for "dw_dlr.exe" the shell would open the folder.
+class FolderInPlaceTest : public LauncherRunTest, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(FolderInPlaceTest, IsNotTakenForTheFile) {
+  const std::string name = GetParam();
+  std::vector<PlannedItem> items = {
+      {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
+      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+  };
+  const size_t blocked = items[0].entry.name == "/" + name ? 0 : 1;
+  ASSERT_NO_FATAL_FAILURE(MakeInstallDir(installDir_));
+  const std::wstring folder = installDir_ + Widen(name);
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
+
+  Trace expected(installDir_);
+  expected.Dir().Extract();
+  for (size_t i = 0; i < items.size(); i++) {
+    if (i == blocked) expected.DeleteFailed(items[i].entry.name, ERROR_ACCESS_DENIED);
+    expected.UnZip(items[i].entry.name, i == blocked ? 0x200 : 0);
+  }
+  expected.Check();
+  for (size_t i = 0; i <= blocked; i++) expected.CheckFile(items[i].entry.name);
+  expected.NotFinished();
+  EXPECT_TRACE(expected.pattern(), output);
+  EXPECT_TRUE(DirectoryExists(folder));
+  ExpectNothingLaunched(installDir_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FolderInPlaceTest, ::testing::Values("a.txt", "dw_dlr.exe"),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                           return std::string(info.param) == "a.txt" ? "OrdinaryFile" : "Downloader";
+                         });
+
+// One flipped byte in the external attributes of "/dw_dlr.exe" (high byte
+// 0x81 to 0xFF: a Unix directory mode) makes it a directory item: the run
+// makes a folder "dw_dlr.exe", which the check passes over as a directory.
+// Start must not hand a folder to the shell, and says why.
+TEST_F(FailedRunTest, DownloaderDamagedIntoADirectoryItemIsNotStarted) {
+  std::vector<PlannedItem> items = {
+      {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
+      {PayloadFile("/dw_dlr.exe", DownloaderBytes(), kPayloadTime, 0xFF800000), Fate::kDirectory},
+  };
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
+
+  Trace expected(installDir_);
+  expected.Dir().Extract().UnZip("/a.txt", 0).Check().CheckFile("/a.txt").Start();
+  expected.Line("Not a file:" + Narrow(installDir_) + "\\dw_dlr.exe");
+  EXPECT_TRACE(expected.pattern(), output);
+  EXPECT_TRUE(DirectoryExists(installDir_ + L"dw_dlr.exe"));
+  ExpectNothingLaunched(installDir_);
+}
+
 // An item whose data does not decode to its recorded size and CRC-32 fails
 // with UZ_FILE_WRITE_FAILED and leaves no file; Check then misses it.
 FixtureEntry Damaged(const std::string &name, int method, std::string packed) {

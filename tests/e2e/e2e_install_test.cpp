@@ -23,13 +23,6 @@ std::vector<PlannedItem> AllWritten(const std::vector<FixtureEntry> &entries) {
   return items;
 }
 
-// Makes the install directory (and its parents) the way an earlier run left it.
-void MakeInstallDir(const std::wstring &installDir) {
-  for (size_t at = installDir.find(L'\\', 3); at != std::wstring::npos; at = installDir.find(L'\\', at + 1))
-    CreateDirectoryW(installDir.substr(0, at).c_str(), nullptr);
-  ASSERT_TRUE(DirectoryExists(installDir));
-}
-
 using InstallTest = LauncherRunTest;
 
 TEST_F(InstallTest, FullRunInstallsEveryFileAndStartsTheDownloader) {
