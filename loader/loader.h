@@ -22,6 +22,10 @@ enum {
 // Creates every missing directory along path, the last component included.
 void CreateDirectoryTree(const wchar_t *path);
 
+// Takes the named mutex of the install directory for the rest of the
+// process. 0: another run holds it, and this one must touch nothing.
+int TakeRunLock(const wchar_t *installDir);
+
 class CLoader {
  public:
   wchar_t m_szDir[LOADER_PATH_SIZE];  // install directory, ends with a backslash

@@ -19,6 +19,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     return LOADER_EXIT_DIR_TOO_LONG;
   }
   lstrcatW(dir, LOADER_INSTALL_SUFFIX);
+  // Before anything is touched: a second run at once does nothing at all.
+  if (!TakeRunLock(dir)) {
+    RtPrintW(TRACE_ANOTHER_RUN, dir);
+    return LOADER_EXIT_OK;
+  }
   RtPrintW(TRACE_DIR, dir);
 
   CLoader loader;

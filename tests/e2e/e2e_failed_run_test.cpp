@@ -4,6 +4,8 @@
 // run must say exactly what went wrong in its trace, leave no broken or
 // stray file behind, start nothing and still end with exit code 0.
 
+#include <algorithm>
+
 #include "e2e_common.h"
 
 namespace {
@@ -156,6 +158,31 @@ TEST_F(FailedRunTest, DownloaderDamagedIntoADirectoryItemIsNotStarted) {
   EXPECT_TRACE(expected.pattern(), output);
   EXPECT_TRUE(DirectoryExists(installDir_ + L"dw_dlr.exe"));
   ExpectNothingLaunched(installDir_);
+}
+
+// A double click can start the launcher twice. The second run must not
+// delete and rewrite what the first is writing (its check could pass on a
+// half-written install and start a second downloader): while another run
+// holds the install directory's mutex, a run prints one line, touches
+// nothing and ends with 0 at once. Once the holder is gone, runs work.
+TEST_F(FailedRunTest, RunWhileAnotherRunIsBusyTouchesNothing) {
+  std::wstring name = L"Local\\" + installDir_;
+  std::replace(name.begin() + 6, name.end(), L'\\', L'/');
+  HANDLE busy = CreateMutexW(nullptr, TRUE, name.c_str());
+  ASSERT_NE(nullptr, busy);
+  const std::vector<PlannedItem> items = {{PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten}};
+  const std::string payload = Archive(EntriesOf(items));
+  std::string output;
+  RunLauncherExpecting(payload, 0, &output);
+  CloseHandle(busy);
+
+  EXPECT_EQ("Another run is busy:" + Narrow(installDir_) + "\r\n", output);
+  EXPECT_FALSE(DirectoryExists(installRoot_)) << "the busy run made the install directory";
+  EXPECT_EQ(std::vector<std::string>{"launcher.exe"}, TreeOf(work_.path()));
+
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(payload, 0, &output));
+  EXPECT_TRACE(PlannedTrace(installDir_, items, true), output);
+  ASSERT_NO_FATAL_FAILURE(WaitForDownloaderToEnd(installDir_));
 }
 
 // An item whose data does not decode to its recorded size and CRC-32 fails
