@@ -77,11 +77,18 @@ void EnsureItemDirectory(const wchar_t *root, const wchar_t *path) {
   CreateDirectoryW(joined, 0);  // an existing or impossible level is passed over
 }
 
+// "/x", "\x" and "C:x" do not hang below the root: joined to it they name
+// another place, and with an empty root (no current directory to be had)
+// the drive's root itself.
+static int IsAbsoluteOrOnDrive(const wchar_t *name) {
+  return IsSeparator(name[0]) || (name[0] && name[1] == L':');
+}
+
 static int ExtractDirectory(const ZipItemInfoNarrow &item, const wchar_t *root) {
   wchar_t name[MAX_PATH];
   for (unsigned i = 0; i < MAX_PATH; i++) name[i] = 0;
   if (!MultiByteToWideChar(CP_ACP, 0, item.name, -1, name, MAX_PATH - 1)) return UZ_BAD_ENTRY;
-  if (ZipNameHasParentComponent(name)) return UZ_UNSAFE_NAME;
+  if (ZipNameHasParentComponent(name) || IsAbsoluteOrOnDrive(name)) return UZ_UNSAFE_NAME;
   EnsureItemDirectory(root, name);
   return UZ_OK;
 }

@@ -545,6 +545,47 @@ TEST_F(ExtractBelowRoot, DirectoryItemWithDotDotComponentCreatesNothing) {
   }
 }
 
+// A directory item named as an absolute path or on a drive would be made
+// outside the root; when the root is empty (the current directory could
+// not be read, or is too long to serve as one) right at the drive's root.
+// Refused whatever the root is, and nothing made anywhere.
+TEST_F(ExtractBelowRoot, AbsoluteOrDriveDirectoryItemIsRefusedWhateverTheRoot) {
+  const std::wstring drive = base_.path().substr(0, 2);  // "C:"
+  ASSERT_EQ(L':', drive[1]);
+  const std::string d = Narrow(drive);
+  const std::string names[] = {"/zz_unzip_slash/", "\\zz_unzip_backslash\\", d + "/zz_unzip_drive/",
+                               d + "\\zz_unzip_drive2\\", d + "zz_unzip_on_drive/"};
+  std::vector<FixtureEntry> entries;
+  for (const std::string &n : names) entries.push_back(DirectoryEntry(n));
+  const std::string image = ImageOf(entries);
+
+  // A current directory of more than 259 characters leaves the root empty.
+  std::wstring deep = base_ / L"deep";
+  ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+  while (deep.size() < 300) {
+    deep += L"\\" + std::wstring(100, L'd');
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+  }
+  const std::wstring currents[] = {root_, deep};
+  for (const std::wstring &current : currents) {
+    SCOPED_TRACE(current == root_ ? "root of the current directory" : "empty root");
+    ASSERT_TRUE(SetCurrentDirectoryW(current.c_str()));
+    Archive a(image);
+    ASSERT_NE(a.get(), nullptr);
+    ASSERT_EQ(current == root_, a.get()->archive->rootDir[0] != 0);
+    for (int i = 0; i < (int)entries.size(); i++) {
+      SCOPED_TRACE(names[i]);
+      EXPECT_EQ(UnZipItem(a.get(), i, L""), UZ_UNSAFE_NAME);
+      const std::wstring atDriveRoot = drive + L"\\" + Widen(names[i]).substr(names[i].find('z'));
+      EXPECT_FALSE(DirectoryExists(atDriveRoot)) << "made at the drive's root";
+      RemoveDirectoryW(atDriveRoot.c_str());
+    }
+    EXPECT_TRUE(ListDir(root_).empty());
+    EXPECT_TRUE(ListDir(current).empty());
+  }
+  ASSERT_TRUE(SetCurrentDirectoryW(root_.c_str()));
+}
+
 TEST_F(ExtractBelowRoot, RelativeTargetGetsItsDirectoriesBelowTheRoot) {
   const std::string data = SampleData(20000, 60);
   Archive a(ImageOf({Entry("c.bin", data)}));
