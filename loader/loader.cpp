@@ -133,6 +133,7 @@ int CLoader::Extract() {
   int count = 0;
   ZipHandle *handle = OpenPayload(&count);
   if (!handle) return 0;
+  int complete = 1;
   ZipItemInfo info;
   wchar_t path[LOADER_PATH_SIZE];
   for (int i = 0; i < count; i++) {
@@ -144,9 +145,15 @@ int CLoader::Extract() {
     RemoveEarlierFile(path);
     int result = UnZipItem(handle, i, path);
     RtPrintW(TRACE_UNZIP_ITEM, info.name, (void *)(UINT_PTR)(unsigned)result);
+    // A write failure leaves no file unless even its removal failed: what
+    // stands there now is that broken file, and the check would pass on it.
+    if (result == UZ_FILE_WRITE_FAILED && IsFile(path)) {
+      RtPrintW(TRACE_BROKEN_FILE_KEPT, path);
+      complete = 0;
+    }
   }
   CloseZipArchive(handle);
-  return 1;
+  return complete;
 }
 
 int CLoader::Check() {

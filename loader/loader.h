@@ -30,7 +30,8 @@ class CLoader {
  public:
   wchar_t m_szDir[LOADER_PATH_SIZE];  // install directory, ends with a backslash
 
-  int Extract();  // 1: the payload was opened and every item visited
+  int Extract();  // 1: the payload was opened, every item visited, and no file
+                  // whose data failed is left on disk
   int Check();    // 1: every file item of the payload is on disk
   int Start();    // 1: the downloader was handed to the shell
 };

@@ -31,8 +31,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   CreateDirectoryTree(dir);
   lstrcpynW(loader.m_szDir, dir, LOADER_PATH_SIZE);
 
-  loader.Extract();
-  if (loader.Check()) loader.Start();
+  // A broken file that could not be removed would pass the check.
+  int extracted = loader.Extract();
+  int present = loader.Check();
+  if (extracted && present) loader.Start();
   else RtPrintW(TRACE_NOT_FINISHED);
   return LOADER_EXIT_OK;
 }

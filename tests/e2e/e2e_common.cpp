@@ -104,6 +104,8 @@ int32_t PayloadModifyTime(const FixtureEntry &entry) {
 
 std::string DownloaderBytes() { return ProgramBytes(BuildDir() + L"dw_dlr.exe"); }
 
+std::wstring RemovalFaultsLauncher() { return ThisProgramDir() + L"e2e_launcher_removal_faults.exe"; }
+
 std::string SleeperBytes() { return ProgramBytes(ThisProgramDir() + L"e2e_sleeper.exe"); }
 
 std::vector<FixtureEntry> ShippedLikeItems() {
@@ -311,7 +313,7 @@ void LauncherRunTest::TearDown() {
 void LauncherRunTest::RunLauncher(const std::string &payload, ProgramRun *run, WORD resourceId) {
   const std::wstring exe = work_ / L"launcher.exe";
   std::string error;
-  ASSERT_TRUE(WriteLauncherWithPayload(exe, payload, resourceId, &error)) << error;
+  ASSERT_TRUE(WriteLauncherWithPayload(exe, payload, resourceId, &error, program_)) << error;
   *run = RunCapturingStdout(exe, work_.path());
   ASSERT_TRUE(run->started) << "the launcher did not start";
   ASSERT_TRUE(run->finished) << "the launcher did not end";

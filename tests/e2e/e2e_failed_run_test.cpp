@@ -233,6 +233,54 @@ INSTANTIATE_TEST_SUITE_P(
                       DamagedCase{"StoredDataShorterThanStated", Damaged("/bad.bin", 0, kDamagedData.substr(0, 1000))}),
     [](const ::testing::TestParamInfo<DamagedCase> &info) { return info.param.what; });
 
+// A file whose data did not verify must go even when something opened it
+// between its creation and its removal (a virus scanner, an indexer), so
+// that DeleteFileW fails: the run then marks it for deletion on its own
+// handle. Should that fail too, the broken file stays, the run says so and
+// starts nothing. Both failures are injected at link time into a build of
+// the launcher's own code (removal_faults.cpp).
+struct RemovalCase {
+  const char *what;
+  bool markFails;  // the delete mark on the handle fails as well
+};
+void PrintTo(const RemovalCase &c, std::ostream *os) { *os << c.what; }
+
+class BrokenFileRemovalTest : public LauncherRunTest, public ::testing::WithParamInterface<RemovalCase> {
+ protected:
+  void SetUp() override {
+    LauncherRunTest::SetUp();
+    program_ = RemovalFaultsLauncher();
+    if (GetParam().markFails) SetEnvironmentVariableW(L"LAUNCHER_FAULT_DISPOSITION", L"1");
+  }
+  void TearDown() override {
+    SetEnvironmentVariableW(L"LAUNCHER_FAULT_DISPOSITION", nullptr);
+    LauncherRunTest::TearDown();
+  }
+};
+
+TEST_P(BrokenFileRemovalTest, BrokenFileNeverPassesAndNothingStarts) {
+  const FixtureEntry broken = Damaged("/bad.bin", 0, FlipMiddleByte(SampleData(6000, 11)));
+  const std::vector<FixtureEntry> entries = {PayloadFile("/a.txt", "alpha"), broken,
+                                             PayloadFile("/dw_dlr.exe", DownloaderBytes())};
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(entries), 0, &output));
+
+  Trace expected(installDir_);
+  expected.Dir().Extract().UnZip("/a.txt", 0).UnZip("/bad.bin", 0x400);
+  if (GetParam().markFails) expected.Line("Broken file kept:" + Narrow(installDir_) + "/bad.bin");
+  expected.UnZip("/dw_dlr.exe", 0).Check().CheckFile("/a.txt").CheckFile("/bad.bin");
+  if (GetParam().markFails) expected.CheckFile("/dw_dlr.exe");
+  expected.NotFinished();
+  EXPECT_TRACE(expected.pattern(), output);
+  EXPECT_EQ(GetParam().markFails, FileExists(installDir_ + L"bad.bin"));
+  ExpectNothingLaunched(installDir_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BrokenFileRemovalTest,
+                         ::testing::Values(RemovalCase{"DeleteFails", false},
+                                           RemovalCase{"DeleteAndMarkFail", true}),
+                         [](const ::testing::TestParamInfo<RemovalCase> &info) { return info.param.what; });
+
 // A name that would reach outside the install directory, or that Windows
 // opens as a device rather than a file (its data would be thrown away or
 // sent to a port, and the device would pass the check), is refused in both
