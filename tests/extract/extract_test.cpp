@@ -68,23 +68,6 @@ std::string ImageOf(const std::vector<FixtureEntry> &entries, FixtureLayout *lay
   return f.Build(layout);
 }
 
-// Names in a directory, sorted, without "." and "..".
-std::vector<std::wstring> ListDir(const std::wstring &dir) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW fd;
-  std::wstring pattern = dir;
-  if (pattern.back() != L'\\') pattern += L'\\';
-  HANDLE find = FindFirstFileW((pattern + L"*").c_str(), &fd);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::wstring name = fd.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &fd));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::string Contents(const std::wstring &path) {
   std::string bytes;
   if (!ReadWholeFile(path, &bytes)) return "<unreadable>";
