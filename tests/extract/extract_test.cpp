@@ -433,9 +433,7 @@ TEST(ExtractFile, UnreadableRecordCreatesNothing) {
 class ExtractBelowRoot : public ::testing::Test {
  protected:
   void SetUp() override {
-    DWORD n = GetCurrentDirectoryW(0, nullptr);
-    saved_.assign(n, L'\0');
-    saved_.resize(GetCurrentDirectoryW(n, &saved_[0]));
+    saved_ = CurrentDirectory();
     root_ = base_ / L"root\\";
     ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr));
     ASSERT_TRUE(SetCurrentDirectoryW(root_.c_str()));

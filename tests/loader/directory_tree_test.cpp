@@ -23,9 +23,7 @@ namespace {
 class DirectoryTreeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DWORD n = GetCurrentDirectoryW(0, nullptr);
-    saved_.assign(n, L'\0');
-    saved_.resize(GetCurrentDirectoryW(n, &saved_[0]));
+    saved_ = CurrentDirectory();
     ASSERT_TRUE(SetCurrentDirectoryW(current_.path().c_str()));
   }
   void TearDown() override {

@@ -18,6 +18,13 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
+std::wstring CurrentDirectory() {
+  DWORD n = GetCurrentDirectoryW(0, nullptr);
+  std::wstring dir(n, L'\0');
+  dir.resize(GetCurrentDirectoryW(n, &dir[0]));
+  return dir;
+}
+
 std::vector<std::wstring> ListDir(const std::wstring &dir) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW fd;

@@ -22,6 +22,8 @@ class TempDir {
   std::wstring path_;
 };
 
+// The process's current directory.
+std::wstring CurrentDirectory();
 // Names in a directory, sorted, without "." and "..".
 std::vector<std::wstring> ListDir(const std::wstring &dir);
 
