@@ -38,11 +38,50 @@ ZipHandle *OpenPayload(int *itemCount) {
   return handle;
 }
 
+int IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// Whether the length units at s spell word (lower case), ignoring case.
+int SpellsIgnoringCase(const wchar_t *s, unsigned length, const wchar_t *word) {
+  unsigned i = 0;
+  for (; i < length && word[i]; i++) {
+    wchar_t c = s[i] >= L'A' && s[i] <= L'Z' ? (wchar_t)(s[i] - L'A' + L'a') : s[i];
+    if (c != word[i]) return 0;
+  }
+  return i == length && !word[i];
+}
+
+// Windows opens a path component as a device, in any folder, when its base
+// name (before the first dot, trailing blanks dropped) is one of these or
+// COM0-9 or LPT0-9: the data goes to the device and the "file" always
+// exists, so neither a failed write nor the check would notice.
+int IsDeviceComponent(const wchar_t *component, unsigned length) {
+  static const wchar_t *const kDevices[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"};
+  unsigned base = 0;
+  while (base < length && component[base] != L'.') base++;
+  while (base > 0 && component[base - 1] == L' ') base--;
+  for (unsigned i = 0; i < sizeof kDevices / sizeof kDevices[0]; i++)
+    if (SpellsIgnoringCase(component, base, kDevices[i])) return 1;
+  if (base != 4 || component[3] < L'0' || component[3] > L'9') return 0;
+  return SpellsIgnoringCase(component, 3, L"com") || SpellsIgnoringCase(component, 3, L"lpt");
+}
+
+int HasDeviceComponent(const wchar_t *name) {
+  for (const wchar_t *p = name; *p;) {
+    unsigned length = 0;
+    while (p[length] && !IsSeparator(p[length])) length++;
+    if (length && IsDeviceComponent(p, length)) return 1;
+    p += length;
+    if (*p) p++;
+  }
+  return 0;
+}
+
 // A name is appended to the install directory as it stands, so one that
 // climbs with ".." or names a drive or stream with ":" could write outside
-// it; an empty name would stand for the install directory itself.
+// it; an empty name would stand for the install directory itself; a device
+// name would write to the device.
 int IsUnsafeName(const wchar_t *name) {
-  return !name[0] || ZipNameHasParentComponent(name) || RtWcsRChr(name, L':') != 0;
+  return !name[0] || ZipNameHasParentComponent(name) || RtWcsRChr(name, L':') != 0 || HasDeviceComponent(name);
 }
 
 // Fetches item index and joins its path below the install directory.
@@ -67,6 +106,13 @@ int PrepareItem(ZipHandle *handle, int index, const wchar_t *dir, ZipItemInfo *i
   return 1;
 }
 
+// A file, not a folder: PathFileExistsW says yes to both, and a folder left
+// where a file belongs is no copy of it.
+int IsFile(const wchar_t *path) {
+  DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 int IsDirectoryItem(const ZipItemInfo &info) { return (info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
 // Makes room for a file item: an earlier copy, read-only or not, is deleted.
@@ -87,6 +133,7 @@ int CLoader::Extract() {
   int count = 0;
   ZipHandle *handle = OpenPayload(&count);
   if (!handle) return 0;
+  int complete = 1;
   ZipItemInfo info;
   wchar_t path[LOADER_PATH_SIZE];
   for (int i = 0; i < count; i++) {
@@ -98,9 +145,15 @@ int CLoader::Extract() {
     RemoveEarlierFile(path);
     int result = UnZipItem(handle, i, path);
     RtPrintW(TRACE_UNZIP_ITEM, info.name, (void *)(UINT_PTR)(unsigned)result);
+    // A write failure leaves no file unless even its removal failed: what
+    // stands there now is that broken file, and the check would pass on it.
+    if (result == UZ_FILE_WRITE_FAILED && IsFile(path)) {
+      RtPrintW(TRACE_BROKEN_FILE_KEPT, path);
+      complete = 0;
+    }
   }
   CloseZipArchive(handle);
-  return 1;
+  return complete;
 }
 
 int CLoader::Check() {
@@ -121,7 +174,7 @@ int CLoader::Check() {
     // The number is whatever an earlier call left; it says nothing of the test.
     DWORD error = GetLastError();
     RtPrintW(TRACE_CHECK_FILE, path, (int)error);
-    if (!PathFileExistsW(path)) {
+    if (!IsFile(path)) {
       result = 0;
       break;
     }
@@ -142,6 +195,11 @@ int CLoader::Start() {
   ClearPath(path);
   wsprintfW(path, L"%s\\%s", m_szDir, LOADER_DOWNLOADER_NAME);
   if (!PathFileExistsW(path)) return 0;
+  // The shell would open a folder of that name in a window.
+  if (!IsFile(path)) {
+    RtPrintW(TRACE_NOT_A_FILE, path);
+    return 0;
+  }
   RtPrintW(TRACE_SHELL_EXECUTE, path);
   ShellExecuteW(0, L"open", path, 0, m_szDir, SW_SHOW);  // not waited for
   return 1;

@@ -22,11 +22,16 @@ enum {
 // Creates every missing directory along path, the last component included.
 void CreateDirectoryTree(const wchar_t *path);
 
+// Takes the named mutex of the install directory for the rest of the
+// process. 0: another run holds it, and this one must touch nothing.
+int TakeRunLock(const wchar_t *installDir);
+
 class CLoader {
  public:
   wchar_t m_szDir[LOADER_PATH_SIZE];  // install directory, ends with a backslash
 
-  int Extract();  // 1: the payload was opened and every item visited
+  int Extract();  // 1: the payload was opened, every item visited, and no file
+                  // whose data failed is left on disk
   int Check();    // 1: every file item of the payload is on disk
   int Start();    // 1: the downloader was handed to the shell
 };

@@ -19,6 +19,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     return LOADER_EXIT_DIR_TOO_LONG;
   }
   lstrcatW(dir, LOADER_INSTALL_SUFFIX);
+  // Before anything is touched: a second run at once does nothing at all.
+  if (!TakeRunLock(dir)) {
+    RtPrintW(TRACE_ANOTHER_RUN, dir);
+    return LOADER_EXIT_OK;
+  }
   RtPrintW(TRACE_DIR, dir);
 
   CLoader loader;
@@ -26,8 +31,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   CreateDirectoryTree(dir);
   lstrcpynW(loader.m_szDir, dir, LOADER_PATH_SIZE);
 
-  loader.Extract();
-  if (loader.Check()) loader.Start();
+  // A broken file that could not be removed would pass the check.
+  int extracted = loader.Extract();
+  int present = loader.Check();
+  if (extracted && present) loader.Start();
   else RtPrintW(TRACE_NOT_FINISHED);
   return LOADER_EXIT_OK;
 }

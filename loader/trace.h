@@ -16,3 +16,6 @@
 #define TRACE_ITEM_INFO_FAILED L"GetZipItemInfo(%d)=%p\n"
 #define TRACE_UNSAFE_NAME L"Unsafe name:%s\n"
 #define TRACE_PATH_TOO_LONG L"Path too long:%s\n"
+#define TRACE_NOT_A_FILE L"Not a file:%s\n"
+#define TRACE_ANOTHER_RUN L"Another run is busy:%s\n"
+#define TRACE_BROKEN_FILE_KEPT L"Broken file kept:%s\n"

@@ -26,6 +26,9 @@ fails the build with one line per problem, naming the entry and the rule:
                           not decode to the stated size and CRC-32
   bad-name                an empty name or a character Windows refuses in
                           file names
+  device-name             a component that Windows opens as a device instead
+                          of a file (CON, PRN, AUX, NUL, COM0-9, LPT0-9,
+                          CONIN$, CONOUT$, with any extension)
   unsafe-name             a ".." component (also "..." or ". .", which
                           Windows reads the same) or a ":"
   name-too-long           install directory + name over 259 characters, for
@@ -64,6 +67,9 @@ DEFAULT_INSTALL_DIR_LENGTH = 200
 LAUNCHER_NAME = b"dw_dlr.exe"
 FORBIDDEN_NAME_BYTES = set(b'<>"|?*') | set(range(32))
 DIRECTORY_BITS = 0x40000010  # Unix directory type or MS-DOS directory bit
+# Names Windows takes for devices in any folder and with any extension.
+DEVICE_NAMES = ({b"con", b"prn", b"aux", b"nul", b"conin$", b"conout$"}
+                | {b"com%d" % n for n in range(10)} | {b"lpt%d" % n for n in range(10)})
 
 
 class Refused(Exception):
@@ -255,6 +261,15 @@ def climbs(name):
     return False
 
 
+def names_device(name):
+    """A component whose base name (before the first dot, trailing dots and
+    blanks dropped) is a device name: its data would go to the device."""
+    for part in name.replace(b"\\", b"/").split(b"/"):
+        if part.split(b".")[0].rstrip(b". ").lower() in DEVICE_NAMES:
+            return True
+    return False
+
+
 def check_names(entries, install_dir_length, problems, warnings):
     seen = {}
     directories = set()
@@ -271,6 +286,9 @@ def check_names(entries, install_dir_length, problems, warnings):
             continue
         if climbs(e.name) or b":" in e.name:
             refuse("unsafe-name", 'a ".." component or a ":" would reach outside the install directory')
+            continue
+        if names_device(e.name):
+            refuse("device-name", "Windows opens this name as a device, not a file")
             continue
         bad = sorted(set(e.name) & FORBIDDEN_NAME_BYTES)
         if bad:

@@ -17,7 +17,8 @@ enum {
   UZ_SOURCE_READ_FAILED = 0x800,  // the item's local extra field could not be read in full
   UZ_BAD_ENTRY = 0x900,           // the item's central record cannot be read, or its name
                                   // does not fit the record
-  UZ_UNSAFE_NAME = 0xA00,         // a directory item's name leaves the root directory
+  UZ_UNSAFE_NAME = 0xA00,         // a directory item's name leaves the root directory: a ".."
+                                  // component, or absolute or on a drive ("/x/", "C:x/")
   UZ_BAD_ARGUMENT = 0x10000,      // no handle given; item index out of range
   UZ_WRONG_HANDLE_KIND = 0x80000, // the handle's kind is not 1
 };

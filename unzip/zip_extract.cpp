@@ -3,6 +3,8 @@
 #include "zip_archive.h"
 #include "zip_stream.h"
 
+#include <string.h>
+
 #include "rt.h"
 
 namespace {
@@ -17,10 +19,26 @@ const wchar_t *LastSeparator(const wchar_t *path) {
   return slash > backslash ? slash : backslash;
 }
 
-// Removes a file this call created and could not complete, so that nothing
-// can later mistake it for a good copy. A read-only attribute it was
-// created with is cleared first.
-void RemovePartialFile(const wchar_t *path, unsigned attributes) {
+// Marks a file this call created and could not complete for deletion on
+// its own handle, so that it goes when the handle is closed even if
+// another program (a scanner, an indexer) has opened it meanwhile: the
+// handle's DELETE access made any later opener share deletion. A read-only
+// file cannot be marked, so the attribute it was created with goes first.
+int MarkPartialFileForDeletion(HANDLE file, unsigned attributes) {
+  if (attributes & FILE_ATTRIBUTE_READONLY) {
+    FILE_BASIC_INFO basic;
+    memset(&basic, 0, sizeof basic);  // zero times: left as they are
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)) return 0;
+  }
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// The fallback once the handle is closed, for a file system that takes no
+// mark.
+void DeletePartialFile(const wchar_t *path, unsigned attributes) {
   if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(path);
 }
@@ -77,11 +95,18 @@ void EnsureItemDirectory(const wchar_t *root, const wchar_t *path) {
   CreateDirectoryW(joined, 0);  // an existing or impossible level is passed over
 }
 
+// "/x", "\x" and "C:x" do not hang below the root: joined to it they name
+// another place, and with an empty root (no current directory to be had)
+// the drive's root itself.
+static int IsAbsoluteOrOnDrive(const wchar_t *name) {
+  return IsSeparator(name[0]) || (name[0] && name[1] == L':');
+}
+
 static int ExtractDirectory(const ZipItemInfoNarrow &item, const wchar_t *root) {
   wchar_t name[MAX_PATH];
   for (unsigned i = 0; i < MAX_PATH; i++) name[i] = 0;
   if (!MultiByteToWideChar(CP_ACP, 0, item.name, -1, name, MAX_PATH - 1)) return UZ_BAD_ENTRY;
-  if (ZipNameHasParentComponent(name)) return UZ_UNSAFE_NAME;
+  if (ZipNameHasParentComponent(name) || IsAbsoluteOrOnDrive(name)) return UZ_UNSAFE_NAME;
   EnsureItemDirectory(root, name);
   return UZ_OK;
 }
@@ -99,7 +124,8 @@ int ZipArchive::UnZipItem(int index, const wchar_t *path) {
 
   if (!path || RtWcsLen(path) >= MAX_PATH) return UZ_BAD_ARGUMENT;
   EnsureTargetDirectory(rootDir, path);
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, item.attributes, 0);
+  // DELETE as well, so that a copy that fails can always be removed.
+  HANDLE file = CreateFileW(path, GENERIC_WRITE | DELETE, 0, 0, CREATE_ALWAYS, item.attributes, 0);
   if (file == INVALID_HANDLE_VALUE) return UZ_FILE_CREATE_FAILED;
 
   OpenEntryStream(reader);  // when it fails, the first read reports it
@@ -126,8 +152,11 @@ int ZipArchive::UnZipItem(int index, const wchar_t *path) {
   int good = !failed && written == item.uncompressedSize && crcStatus == ZS_OK;
   int onDisk = GetFileType(file) == FILE_TYPE_DISK;
   if (good && onDisk) SetFileTime(file, &item.creationTime, &item.accessTime, &item.modifyTime);
+  int marked = !good && onDisk && MarkPartialFileForDeletion(file, item.attributes);
   CloseHandle(file);
   if (good) return UZ_OK;
-  if (onDisk) RemovePartialFile(path, item.attributes);
+  // Should even the fallback fail, the broken file stays: the caller sees
+  // the write failure and must not take what stands at path for the item.
+  if (onDisk && !marked) DeletePartialFile(path, item.attributes);
   return UZ_FILE_WRITE_FAILED;
 }

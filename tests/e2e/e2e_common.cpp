@@ -104,6 +104,8 @@ int32_t PayloadModifyTime(const FixtureEntry &entry) {
 
 std::string DownloaderBytes() { return ProgramBytes(BuildDir() + L"dw_dlr.exe"); }
 
+std::wstring RemovalFaultsLauncher() { return ThisProgramDir() + L"e2e_launcher_removal_faults.exe"; }
+
 std::string SleeperBytes() { return ProgramBytes(ThisProgramDir() + L"e2e_sleeper.exe"); }
 
 std::vector<FixtureEntry> ShippedLikeItems() {
@@ -216,6 +218,12 @@ std::vector<std::string> TreeOf(const std::wstring &dir) {
   return names;
 }
 
+void MakeInstallDir(const std::wstring &installDir) {
+  for (size_t at = installDir.find(L'\\', 3); at != std::wstring::npos; at = installDir.find(L'\\', at + 1))
+    CreateDirectoryW(installDir.substr(0, at).c_str(), nullptr);
+  ASSERT_TRUE(DirectoryExists(installDir));
+}
+
 long long ModifyTimeOf(const std::wstring &path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return LLONG_MIN;
@@ -305,7 +313,7 @@ void LauncherRunTest::TearDown() {
 void LauncherRunTest::RunLauncher(const std::string &payload, ProgramRun *run, WORD resourceId) {
   const std::wstring exe = work_ / L"launcher.exe";
   std::string error;
-  ASSERT_TRUE(WriteLauncherWithPayload(exe, payload, resourceId, &error)) << error;
+  ASSERT_TRUE(WriteLauncherWithPayload(exe, payload, resourceId, &error, program_)) << error;
   *run = RunCapturingStdout(exe, work_.path());
   ASSERT_TRUE(run->started) << "the launcher did not start";
   ASSERT_TRUE(run->finished) << "the launcher did not end";

@@ -34,6 +34,9 @@ int32_t PayloadModifyTime(const FixtureEntry &entry);
 
 // The demo downloader as built (BuildDir() + "dw_dlr.exe").
 std::string DownloaderBytes();
+// The launcher built with the removal of an incomplete file made to fail
+// (see removal_faults.cpp).
+std::wstring RemovalFaultsLauncher();
 // The stand-in downloader that stays running until released (see sleeper.cpp).
 std::string SleeperBytes();
 const wchar_t kSleeperReadyEvent[] = L"launcher_e2e_sleeper_ready";
@@ -109,6 +112,8 @@ std::vector<FixtureEntry> EntriesOf(const std::vector<PlannedItem> &items);
 // The names (relative, "\" separated, directories with a trailing "\")
 // of everything below dir, sorted.
 std::vector<std::string> TreeOf(const std::wstring &dir);
+// Makes the install directory (and its parents) the way an earlier run left it.
+void MakeInstallDir(const std::wstring &installDir);
 // The last-write time of a file as a Unix time, or INT64_MIN.
 long long ModifyTimeOf(const std::wstring &path);
 // Whether this file system keeps FILE_ATTRIBUTE_HIDDEN (Wine stores it in
@@ -139,6 +144,7 @@ class LauncherRunTest : public ::testing::Test {
   // Same, and checks the run ended by itself with the given exit code.
   void RunLauncherExpecting(const std::string &payload, DWORD exitCode, std::string *output,
                             WORD resourceId = kPayloadResourceId);
+  std::wstring program_;     // the launcher build to run; empty: launcher.exe
   std::wstring installDir_;  // ends with a backslash
   std::wstring installRoot_; // "<local appdata>\selvane"
   TempDir work_;             // the launcher copy and its current directory

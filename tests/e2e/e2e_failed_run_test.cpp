@@ -4,6 +4,8 @@
 // run must say exactly what went wrong in its trace, leave no broken or
 // stray file behind, start nothing and still end with exit code 0.
 
+#include <algorithm>
+
 #include "e2e_common.h"
 
 namespace {
@@ -101,6 +103,88 @@ INSTANTIATE_TEST_SUITE_P(Cases, BlockedPathTest,
                                            BlockedCase{"InstallDirectory", L"selvane\\downloader\\tarnis"}),
                          [](const ::testing::TestParamInfo<BlockedCase> &info) { return info.param.what; });
 
+// A folder left where a file item belongs (by an earlier run, by anything)
+// can be neither deleted nor replaced by the file. It must not pass the
+// check as the file: for "dw_dlr.exe" the shell would open the folder.
+class FolderInPlaceTest : public LauncherRunTest, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(FolderInPlaceTest, IsNotTakenForTheFile) {
+  const std::string name = GetParam();
+  std::vector<PlannedItem> items = {
+      {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
+      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+  };
+  const size_t blocked = items[0].entry.name == "/" + name ? 0 : 1;
+  ASSERT_NO_FATAL_FAILURE(MakeInstallDir(installDir_));
+  const std::wstring folder = installDir_ + Widen(name);
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
+
+  Trace expected(installDir_);
+  expected.Dir().Extract();
+  for (size_t i = 0; i < items.size(); i++) {
+    if (i == blocked) expected.DeleteFailed(items[i].entry.name, ERROR_ACCESS_DENIED);
+    expected.UnZip(items[i].entry.name, i == blocked ? 0x200 : 0);
+  }
+  expected.Check();
+  for (size_t i = 0; i <= blocked; i++) expected.CheckFile(items[i].entry.name);
+  expected.NotFinished();
+  EXPECT_TRACE(expected.pattern(), output);
+  EXPECT_TRUE(DirectoryExists(folder));
+  ExpectNothingLaunched(installDir_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FolderInPlaceTest, ::testing::Values("a.txt", "dw_dlr.exe"),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                           return std::string(info.param) == "a.txt" ? "OrdinaryFile" : "Downloader";
+                         });
+
+// One flipped byte in the external attributes of "/dw_dlr.exe" (high byte
+// 0x81 to 0xFF: a Unix directory mode) makes it a directory item: the run
+// makes a folder "dw_dlr.exe", which the check passes over as a directory.
+// Start must not hand a folder to the shell, and says why.
+TEST_F(FailedRunTest, DownloaderDamagedIntoADirectoryItemIsNotStarted) {
+  std::vector<PlannedItem> items = {
+      {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
+      {PayloadFile("/dw_dlr.exe", DownloaderBytes(), kPayloadTime, 0xFF800000), Fate::kDirectory},
+  };
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
+
+  Trace expected(installDir_);
+  expected.Dir().Extract().UnZip("/a.txt", 0).Check().CheckFile("/a.txt").Start();
+  expected.Line("Not a file:" + Narrow(installDir_) + "\\dw_dlr.exe");
+  EXPECT_TRACE(expected.pattern(), output);
+  EXPECT_TRUE(DirectoryExists(installDir_ + L"dw_dlr.exe"));
+  ExpectNothingLaunched(installDir_);
+}
+
+// A double click can start the launcher twice. The second run must not
+// delete and rewrite what the first is writing (its check could pass on a
+// half-written install and start a second downloader): while another run
+// holds the install directory's mutex, a run prints one line, touches
+// nothing and ends with 0 at once. Once the holder is gone, runs work.
+TEST_F(FailedRunTest, RunWhileAnotherRunIsBusyTouchesNothing) {
+  std::wstring name = L"Local\\" + installDir_;
+  std::replace(name.begin() + 6, name.end(), L'\\', L'/');
+  HANDLE busy = CreateMutexW(nullptr, TRUE, name.c_str());
+  ASSERT_NE(nullptr, busy);
+  const std::vector<PlannedItem> items = {{PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten}};
+  const std::string payload = Archive(EntriesOf(items));
+  std::string output;
+  RunLauncherExpecting(payload, 0, &output);
+  CloseHandle(busy);
+
+  EXPECT_EQ("Another run is busy:" + Narrow(installDir_) + "\r\n", output);
+  EXPECT_FALSE(DirectoryExists(installRoot_)) << "the busy run made the install directory";
+  EXPECT_EQ(std::vector<std::string>{"launcher.exe"}, TreeOf(work_.path()));
+
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(payload, 0, &output));
+  EXPECT_TRACE(PlannedTrace(installDir_, items, true), output);
+  ASSERT_NO_FATAL_FAILURE(WaitForDownloaderToEnd(installDir_));
+}
+
 // An item whose data does not decode to its recorded size and CRC-32 fails
 // with UZ_FILE_WRITE_FAILED and leaves no file; Check then misses it.
 FixtureEntry Damaged(const std::string &name, int method, std::string packed) {
@@ -149,7 +233,57 @@ INSTANTIATE_TEST_SUITE_P(
                       DamagedCase{"StoredDataShorterThanStated", Damaged("/bad.bin", 0, kDamagedData.substr(0, 1000))}),
     [](const ::testing::TestParamInfo<DamagedCase> &info) { return info.param.what; });
 
-// A name that would reach outside the install directory is refused in both
+// A file whose data did not verify must go even when something opened it
+// between its creation and its removal (a virus scanner, an indexer), so
+// that DeleteFileW fails: the run then marks it for deletion on its own
+// handle. Should that fail too, the broken file stays, the run says so and
+// starts nothing. Both failures are injected at link time into a build of
+// the launcher's own code (removal_faults.cpp).
+struct RemovalCase {
+  const char *what;
+  bool markFails;  // the delete mark on the handle fails as well
+};
+void PrintTo(const RemovalCase &c, std::ostream *os) { *os << c.what; }
+
+class BrokenFileRemovalTest : public LauncherRunTest, public ::testing::WithParamInterface<RemovalCase> {
+ protected:
+  void SetUp() override {
+    LauncherRunTest::SetUp();
+    program_ = RemovalFaultsLauncher();
+    if (GetParam().markFails) SetEnvironmentVariableW(L"LAUNCHER_FAULT_DISPOSITION", L"1");
+  }
+  void TearDown() override {
+    SetEnvironmentVariableW(L"LAUNCHER_FAULT_DISPOSITION", nullptr);
+    LauncherRunTest::TearDown();
+  }
+};
+
+TEST_P(BrokenFileRemovalTest, BrokenFileNeverPassesAndNothingStarts) {
+  const FixtureEntry broken = Damaged("/bad.bin", 0, FlipMiddleByte(SampleData(6000, 11)));
+  const std::vector<FixtureEntry> entries = {PayloadFile("/a.txt", "alpha"), broken,
+                                             PayloadFile("/dw_dlr.exe", DownloaderBytes())};
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(entries), 0, &output));
+
+  Trace expected(installDir_);
+  expected.Dir().Extract().UnZip("/a.txt", 0).UnZip("/bad.bin", 0x400);
+  if (GetParam().markFails) expected.Line("Broken file kept:" + Narrow(installDir_) + "/bad.bin");
+  expected.UnZip("/dw_dlr.exe", 0).Check().CheckFile("/a.txt").CheckFile("/bad.bin");
+  if (GetParam().markFails) expected.CheckFile("/dw_dlr.exe");
+  expected.NotFinished();
+  EXPECT_TRACE(expected.pattern(), output);
+  EXPECT_EQ(GetParam().markFails, FileExists(installDir_ + L"bad.bin"));
+  ExpectNothingLaunched(installDir_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BrokenFileRemovalTest,
+                         ::testing::Values(RemovalCase{"DeleteFails", false},
+                                           RemovalCase{"DeleteAndMarkFail", true}),
+                         [](const ::testing::TestParamInfo<RemovalCase> &info) { return info.param.what; });
+
+// A name that would reach outside the install directory, or that Windows
+// opens as a device rather than a file (its data would be thrown away or
+// sent to a port, and the device would pass the check), is refused in both
 // passes; nothing is written anywhere: not at the levels above the install
 // directory, not in the launcher's current directory.
 struct UnsafeCase {
@@ -183,7 +317,14 @@ INSTANTIATE_TEST_SUITE_P(
                       UnsafeCase{"ParentTwiceInside", PayloadFile("a/../../x", "evil")},
                       UnsafeCase{"ParentAfterBackslash", PayloadFile("sub\\..\\..\\evil.txt", "evil")},
                       UnsafeCase{"DriveLetter", PayloadFile("c:evil", "evil")},
-                      UnsafeCase{"ParentDirectoryItem", PayloadDirectory("/../up/")}),
+                      UnsafeCase{"ParentDirectoryItem", PayloadDirectory("/../up/")},
+                      UnsafeCase{"NullDevice", PayloadFile("/nul", "thrown away")},
+                      UnsafeCase{"DeviceWithExtension", PayloadFile("/aux.dll", "to a device")},
+                      UnsafeCase{"Console", PayloadFile("/con", "to the console")},
+                      UnsafeCase{"PortWithExtension", PayloadFile("/COM1.txt", "to a port")},
+                      UnsafeCase{"DeviceInASubfolder", PayloadFile("/sub/lpt9.ini", "to a printer port")},
+                      UnsafeCase{"DeviceWithTrailingDot", PayloadFile("/prn.", "to the printer")},
+                      UnsafeCase{"ConsoleOutput", PayloadFile("conout$", "to the console")}),
     [](const ::testing::TestParamInfo<UnsafeCase> &info) { return info.param.what; });
 
 // The install directory plus a name may use up to 259 characters; one more

@@ -23,13 +23,6 @@ std::vector<PlannedItem> AllWritten(const std::vector<FixtureEntry> &entries) {
   return items;
 }
 
-// Makes the install directory (and its parents) the way an earlier run left it.
-void MakeInstallDir(const std::wstring &installDir) {
-  for (size_t at = installDir.find(L'\\', 3); at != std::wstring::npos; at = installDir.find(L'\\', at + 1))
-    CreateDirectoryW(installDir.substr(0, at).c_str(), nullptr);
-  ASSERT_TRUE(DirectoryExists(installDir));
-}
-
 using InstallTest = LauncherRunTest;
 
 TEST_F(InstallTest, FullRunInstallsEveryFileAndStartsTheDownloader) {
@@ -46,6 +39,22 @@ TEST_F(InstallTest, FullRunInstallsEveryFileAndStartsTheDownloader) {
   }
   std::sort(expectedTree.begin(), expectedTree.end());
   EXPECT_EQ(expectedTree, TreeOf(installDir_)) << "files other than the archive's";
+}
+
+// Only a whole base name is a device: names that merely contain one are
+// ordinary files.
+TEST_F(InstallTest, NamesThatOnlyContainADeviceWordAreInstalled) {
+  const std::vector<FixtureEntry> entries = {
+      PayloadFile("/console.dll", "a library"), PayloadFile("/nulls.txt", "no nulls"),
+      PayloadFile("/com10.txt", "ten"),         PayloadFile("/lpt.ini", "[lpt]"),
+      PayloadFile("/auxiliary", "helper"),      PayloadFile("/dw_dlr.exe", DownloaderBytes()),
+  };
+  std::string output;
+  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(entries), 0, &output));
+
+  EXPECT_TRACE(PlannedTrace(installDir_, AllWritten(entries), true), output);
+  ASSERT_NO_FATAL_FAILURE(WaitForDownloaderToEnd(installDir_));
+  for (const FixtureEntry &e : entries) ExpectInstalled(installDir_, e);
 }
 
 TEST_F(InstallTest, ExistingInstallDirectoryIsUsedAsItIs) {

@@ -69,23 +69,6 @@ std::string ImageOf(const std::vector<FixtureEntry> &entries, FixtureLayout *lay
   return f.Build(layout);
 }
 
-// Names in a directory, sorted, without "." and "..".
-std::vector<std::wstring> ListDir(const std::wstring &dir) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW fd;
-  std::wstring pattern = dir;
-  if (pattern.back() != L'\\') pattern += L'\\';
-  HANDLE find = FindFirstFileW((pattern + L"*").c_str(), &fd);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::wstring name = fd.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &fd));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::string Contents(const std::wstring &path) {
   std::string bytes;
   if (!ReadWholeFile(path, &bytes)) return "<unreadable>";
@@ -451,9 +434,7 @@ TEST(ExtractFile, UnreadableRecordCreatesNothing) {
 class ExtractBelowRoot : public ::testing::Test {
  protected:
   void SetUp() override {
-    DWORD n = GetCurrentDirectoryW(0, nullptr);
-    saved_.assign(n, L'\0');
-    saved_.resize(GetCurrentDirectoryW(n, &saved_[0]));
+    saved_ = CurrentDirectory();
     root_ = base_ / L"root\\";
     ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr));
     ASSERT_TRUE(SetCurrentDirectoryW(root_.c_str()));
@@ -544,6 +525,47 @@ TEST_F(ExtractBelowRoot, DirectoryItemWithDotDotComponentCreatesNothing) {
     EXPECT_EQ(LastZipResult, UZ_UNSAFE_NAME);
     ExpectNothingCreated();
   }
+}
+
+// A directory item named as an absolute path or on a drive would be made
+// outside the root; when the root is empty (the current directory could
+// not be read, or is too long to serve as one) right at the drive's root.
+// Refused whatever the root is, and nothing made anywhere.
+TEST_F(ExtractBelowRoot, AbsoluteOrDriveDirectoryItemIsRefusedWhateverTheRoot) {
+  const std::wstring drive = base_.path().substr(0, 2);  // "C:"
+  ASSERT_EQ(L':', drive[1]);
+  const std::string d = Narrow(drive);
+  const std::string names[] = {"/zz_unzip_slash/", "\\zz_unzip_backslash\\", d + "/zz_unzip_drive/",
+                               d + "\\zz_unzip_drive2\\", d + "zz_unzip_on_drive/"};
+  std::vector<FixtureEntry> entries;
+  for (const std::string &n : names) entries.push_back(DirectoryEntry(n));
+  const std::string image = ImageOf(entries);
+
+  // A current directory of more than 259 characters leaves the root empty.
+  std::wstring deep = base_ / L"deep";
+  ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+  while (deep.size() < 300) {
+    deep += L"\\" + std::wstring(100, L'd');
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+  }
+  const std::wstring currents[] = {root_, deep};
+  for (const std::wstring &current : currents) {
+    SCOPED_TRACE(current == root_ ? "root of the current directory" : "empty root");
+    ASSERT_TRUE(SetCurrentDirectoryW(current.c_str()));
+    Archive a(image);
+    ASSERT_NE(a.get(), nullptr);
+    ASSERT_EQ(current == root_, a.get()->archive->rootDir[0] != 0);
+    for (int i = 0; i < (int)entries.size(); i++) {
+      SCOPED_TRACE(names[i]);
+      EXPECT_EQ(UnZipItem(a.get(), i, L""), UZ_UNSAFE_NAME);
+      const std::wstring atDriveRoot = drive + L"\\" + Widen(names[i]).substr(names[i].find('z'));
+      EXPECT_FALSE(DirectoryExists(atDriveRoot)) << "made at the drive's root";
+      RemoveDirectoryW(atDriveRoot.c_str());
+    }
+    EXPECT_TRUE(ListDir(root_).empty());
+    EXPECT_TRUE(ListDir(current).empty());
+  }
+  ASSERT_TRUE(SetCurrentDirectoryW(root_.c_str()));
 }
 
 TEST_F(ExtractBelowRoot, RelativeTargetGetsItsDirectoriesBelowTheRoot) {

@@ -110,8 +110,8 @@ std::wstring WithoutTrailingSeparator(std::wstring path) {
 }  // namespace
 
 bool WriteLauncherWithPayload(const std::wstring &exePath, const std::string &payload,
-                              WORD resourceId, std::string *error) {
-  const std::wstring original = BuildDir() + L"launcher.exe";
+                              WORD resourceId, std::string *error, const std::wstring &program) {
+  const std::wstring original = program.empty() ? BuildDir() + L"launcher.exe" : program;
   std::vector<ResourceCopy> resources;
   if (!ReadAllResources(original, &resources)) {
     SetError(error, "cannot load " + Narrow(original) + " as data");

@@ -14,14 +14,15 @@ enum : WORD {
   kPayloadLanguage = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED),  // 2052
 };
 
-// Writes a copy of the built launcher (BuildDir() + "launcher.exe") to
-// exePath whose "ZIP" resource holds payload (any bytes, ZIP or not) under
-// resourceId, language 2052. Every language of the original "ZIP"/129 is
-// removed first, so with another resourceId the copy has no payload at all.
-// Checks the result by reading the copy's resources back; on failure returns
-// false and says why in *error.
+// Writes a copy of the built launcher (BuildDir() + "launcher.exe", or the
+// program at `original` when one is given) to exePath whose "ZIP" resource
+// holds payload (any bytes, ZIP or not) under resourceId, language 2052.
+// Every language of the original "ZIP"/129 is removed first, so with another
+// resourceId the copy has no payload at all. Checks the result by reading
+// the copy's resources back; on failure returns false and says why in *error.
 bool WriteLauncherWithPayload(const std::wstring &exePath, const std::string &payload,
-                              WORD resourceId = kPayloadResourceId, std::string *error = nullptr);
+                              WORD resourceId = kPayloadResourceId, std::string *error = nullptr,
+                              const std::wstring &original = L"");
 
 // The longest a test waits for another program to start, to end or to let go
 // of a file. Every wait polls and returns as soon as the thing happens, so

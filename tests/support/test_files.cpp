@@ -1,5 +1,7 @@
 #include "test_files.h"
 
+#include <algorithm>
+
 #include <stdlib.h>
 
 TempDir::TempDir() {
@@ -15,6 +17,29 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() { RemoveTree(path_); }
+
+std::wstring CurrentDirectory() {
+  DWORD n = GetCurrentDirectoryW(0, nullptr);
+  std::wstring dir(n, L'\0');
+  dir.resize(GetCurrentDirectoryW(n, &dir[0]));
+  return dir;
+}
+
+std::vector<std::wstring> ListDir(const std::wstring &dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW fd;
+  std::wstring pattern = dir;
+  if (pattern.empty() || pattern.back() != L'\\') pattern += L'\\';
+  HANDLE find = FindFirstFileW((pattern + L"*").c_str(), &fd);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::wstring name = fd.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &fd));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 bool ReadWholeFile(const std::wstring &path, std::string *bytes) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);

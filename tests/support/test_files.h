@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // A fresh folder below the temporary directory, removed with all it holds
 // (read-only files included) when the object goes.
@@ -20,6 +21,11 @@ class TempDir {
  private:
   std::wstring path_;
 };
+
+// The process's current directory.
+std::wstring CurrentDirectory();
+// Names in a directory, sorted, without "." and "..".
+std::vector<std::wstring> ListDir(const std::wstring &dir);
 
 bool ReadWholeFile(const std::wstring &path, std::string *bytes);
 bool WriteWholeFile(const std::wstring &path, const std::string &bytes);
