@@ -84,6 +84,14 @@ void ApplyExtendedTimestamp(const unsigned char *extra, unsigned length, ZipItem
 
 }  // namespace
 
+// The external attributes hold two views of one file: the low byte is the
+// MS-DOS attribute byte (0x01 read-only, 0x02 hidden, 0x04 system, 0x10
+// directory, 0x20 archive), the high half the Unix mode of writers that
+// record one (0x40000000: the directory type; 0x00800000: the owner's write
+// permission). Either view can make an item a directory. The owner's write
+// permission is what keeps an item writable: a payload is packed with Unix
+// modes, and a file its owner may not write stays read-only once extracted,
+// as does anything whose MS-DOS byte says so.
 unsigned ZipAttributesFromExternal(unsigned external) {
   unsigned attributes = FILE_ATTRIBUTE_NORMAL;
   if ((external & 0x40000000) || (external & 0x10)) attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL;

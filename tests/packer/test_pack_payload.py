@@ -191,12 +191,12 @@ class TimeStamps(PackerRun):
     ]
 
     def test_each_file_keeps_its_modification_time_and_dos_time_is_local(self):
-        specs = []
+        file_args = []
         for i, (unix_time, _, _) in enumerate(self.CASES):
             path = self.write("t%d" % i, b"x" * i, mtime=unix_time)
-            specs.append("%s=/t%d" % (path, i))
+            file_args.append("%s=/t%d" % (path, i))
         for offset in sorted({o for _, o, _ in self.CASES}):
-            _, archive = self.pack("--utc-offset", str(offset), *specs)
+            _, archive = self.pack("--utc-offset", str(offset), *file_args)
             entries, _, _ = parse(archive)
             for e, (unix_time, case_offset, why) in zip(entries, self.CASES):
                 if case_offset != offset:

@@ -4,9 +4,10 @@
 // item is fetched (forwards, backwards, and out of range) before the handle
 // is closed.
 //
-// The payload is trusted, but the reader must still never read outside the
-// image, never loop on a record it cannot pass, and answer with one of its
-// codes. Each image sits right before a no-access page, so a read past its
+// What the payload may be (damaged on the way or replaced) is said in the
+// mutation suite (tests/robustness/mutation_test.cpp); here: the reader must
+// never read outside the image, never loop on a record it cannot pass, and
+// answer with one of its codes. Each image sits right before a no-access page, so a read past its
 // end crashes the test; a loop shows up as the test's CTest timeout.
 #include <gtest/gtest.h>
 
