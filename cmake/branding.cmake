@@ -53,7 +53,7 @@ add_custom_command(
   COMMAND ${CMAKE_RC_COMPILER} -I ${CMAKE_BINARY_DIR} -I ${CMAKE_SOURCE_DIR}/res -O coff
           -i ${CMAKE_BINARY_DIR}/launcher.rc -o ${res_obj}
   DEPENDS ${CMAKE_BINARY_DIR}/launcher.rc ${LAUNCHER_PAYLOAD_FILE} ${LAUNCHER_ICON_FILE}
-          ${CMAKE_SOURCE_DIR}/res/launcher.manifest
+          ${CMAKE_SOURCE_DIR}/res/launcher.manifest ${LAUNCHER_FACTS_HEADER}
   COMMENT "Compiling the launcher's resources"
   VERBATIM)
 set_source_files_properties(${res_obj} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)

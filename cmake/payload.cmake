@@ -10,7 +10,7 @@ set(LAUNCHER_PAYLOAD_UTC_OFFSET 28800 CACHE STRING
 set(LAUNCHER_PAYLOAD_TIME "" CACHE STRING
   "Unix time for every time stamp of a packed folder (empty: each file's modification time)")
 set(LAUNCHER_MAX_INSTALL_DIR 200 CACHE STRING
-  "Longest install directory (local application data + \\selvane\\downloader\\tarnis\\) that payload names must leave room for")
+  "Longest install directory (local application data + ${LAUNCHER_INSTALL_SUFFIX}) that payload names must leave room for")
 
 set(pack_payload ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/pack_payload.py
   --utc-offset ${LAUNCHER_PAYLOAD_UTC_OFFSET})
@@ -47,8 +47,8 @@ else()
     OUTPUT ${payload_source}
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${payload_stage}
     COMMAND ${CMAKE_COMMAND} -E copy_directory ${CMAKE_SOURCE_DIR}/demo/files ${payload_stage}
-    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:dw_dlr> ${payload_stage}/dw_dlr.exe
-    COMMAND ${pack_payload} --time 1533536566 -o ${payload_source} --dir ${payload_stage}
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:dw_dlr> ${payload_stage}/${LAUNCHER_DOWNLOADER_NAME}
+    COMMAND ${pack_payload} --time ${LAUNCHER_DEMO_PAYLOAD_TIME} -o ${payload_source} --dir ${payload_stage}
     DEPENDS dw_dlr ${demo_files} ${CMAKE_SOURCE_DIR}/tools/pack_payload.py
     COMMENT "Packing the demo payload"
     VERBATIM)
@@ -60,7 +60,9 @@ add_custom_command(
   OUTPUT ${LAUNCHER_PAYLOAD_FILE}
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/validate_payload.py ${payload_source}
           --install-dir-length ${LAUNCHER_MAX_INSTALL_DIR} --copy-to ${LAUNCHER_PAYLOAD_FILE}
-  DEPENDS ${payload_source} ${CMAKE_SOURCE_DIR}/tools/validate_payload.py
+          --path-size ${LAUNCHER_PATH_SIZE} --install-suffix ${LAUNCHER_INSTALL_SUFFIX}
+          --downloader ${LAUNCHER_DOWNLOADER_NAME}
+  DEPENDS ${payload_source} ${CMAKE_SOURCE_DIR}/tools/validate_payload.py ${LAUNCHER_FACTS_HEADER}
   COMMENT "Validating the payload"
   VERBATIM)
 add_custom_target(payload DEPENDS ${LAUNCHER_PAYLOAD_FILE})

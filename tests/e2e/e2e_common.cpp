@@ -285,7 +285,7 @@ void WaitForDownloaderToEnd(const std::wstring &installDir) {
 
 void LauncherRunTest::SetUp() {
   installDir_ = LauncherInstallDir();
-  ASSERT_NE(L"\\selvane\\downloader\\tarnis\\", installDir_) << "no local application-data folder";
+  ASSERT_NE(EXPECTED_INSTALL_SUFFIX, installDir_) << "no local application-data folder";
   installRoot_ = LauncherInstallRoot();
   ASSERT_TRUE(RemovePathPatiently(installRoot_)) << "cannot clear " << Narrow(installRoot_);
   sleeperReady_ = CreateEventW(nullptr, FALSE, FALSE, kSleeperReadyEvent);

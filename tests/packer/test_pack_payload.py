@@ -27,6 +27,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("LAUNCHER_SOURCE_DIR", os.path.join(HERE, "..", ".."))
 PACKER = os.path.join(SOURCE, "tools", "pack_payload.py")
 VALIDATOR = os.path.join(SOURCE, "tools", "validate_payload.py")
+sys.path.insert(0, HERE)
+from expected import VALIDATOR_OPTIONS  # noqa: E402
 
 SHIPPED = [  # name, size, archive bit
     ("/crashrpt_lang.ini", 5194, False),
@@ -174,7 +176,7 @@ class ShippedForm(PackerRun):
                 self.assertEqual(central["external"], 0x81800020 if archive_bit else 0x81800000)
                 self.assertEqual(central["offset"], local["offset"])
 
-        result = subprocess.run([sys.executable, VALIDATOR, out], stdout=subprocess.PIPE,
+        result = subprocess.run([sys.executable, VALIDATOR, out, *VALIDATOR_OPTIONS], stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True)
         self.assertEqual(result.returncode, 0, result.stdout)
 
@@ -233,7 +235,7 @@ class Folders(PackerRun):
                 else:
                     self.assertEqual(central["external"], 0x81800000)
                     self.assertEqual(central["method"], 8)
-        result = subprocess.run([sys.executable, VALIDATOR, out], stdout=subprocess.PIPE,
+        result = subprocess.run([sys.executable, VALIDATOR, out, *VALIDATOR_OPTIONS], stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True)
         self.assertEqual(result.returncode, 0, result.stdout)
 

@@ -84,7 +84,7 @@ Outcome Exercise(const std::string &bytes) {
     EXPECT_TRUE(IsItemResult(r)) << "item " << i << ": " << r;
     if (r == UZ_OK) {
       EXPECT_EQ(info.index, i);
-      EXPECT_TRUE(std::find(info.name, info.name + ZIP_NAME_SIZE, L'\0') != info.name + ZIP_NAME_SIZE);
+      EXPECT_TRUE(std::find(std::begin(info.name), std::end(info.name), L'\0') != std::end(info.name));
     }
     out.fetches.push_back({i, r});
   }

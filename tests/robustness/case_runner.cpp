@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "case_monitor.h"
+#include "expected_facts.h"
 #include "test_files.h"
 #include "unzip.h"
 #include "zip_reader.h"
@@ -309,9 +310,9 @@ size_t CaseRunner::Run(const std::string &id, const std::string &image, size_t l
         continue;
       }
       const RecordView &rec = view.records[i];
-      if (!rec.nameInImage || rec.nameLength >= ZIP_NAME_SIZE) Violation(id, at + " answered for an unreadable name");
+      if (!rec.nameInImage || rec.nameLength >= EXPECTED_PATH_SIZE) Violation(id, at + " answered for an unreadable name");
       if (info.index != i) Violation(id, at + ": index " + std::to_string(info.index));
-      if (wmemchr(info.name, 0, ZIP_NAME_SIZE) == nullptr) Violation(id, at + ": name not terminated");
+      if (wmemchr(info.name, 0, sizeof info.name / sizeof info.name[0]) == nullptr) Violation(id, at + ": name not terminated");
       else if (rec.nameInImage && wcscmp(info.name, Widen(rec.name).c_str()) != 0)
         Violation(id, at + ": name is not the central record's");
       if (info.compressedSize != rec.compressedSize || info.uncompressedSize != rec.uncompressedSize)
