@@ -5,16 +5,13 @@
 
 namespace {
 
-const long long kUnixEpochAsFileTime = 116444736000000000LL;
-
 // MS-DOS date (high half) and time of a Unix time seen eight hours east of
 // UTC, odd seconds rounded up, as the release tool writes them.
 uint32_t DosDateTimeOf(int32_t unixTime) {
   long long t = (long long)unixTime + 8 * 3600;
   if (t % 2) t++;
-  ULARGE_INTEGER value;
-  value.QuadPart = (unsigned long long)(t * 10000000LL + kUnixEpochAsFileTime);
-  FILETIME ft = {value.LowPart, value.HighPart};
+  const uint64_t value = FileTimeOfUnix(t);
+  FILETIME ft = {(DWORD)value, (DWORD)(value >> 32)};
   SYSTEMTIME st;
   FileTimeToSystemTime(&ft, &st);
   uint32_t date = ((st.wYear - 1980) << 9) | (st.wMonth << 5) | st.wDay;
@@ -219,12 +216,8 @@ std::vector<std::string> TreeOf(const std::wstring &dir) {
 long long ModifyTimeOf(const std::wstring &path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return LLONG_MIN;
-  ULARGE_INTEGER t;
-  t.LowPart = data.ftLastWriteTime.dwLowDateTime;
-  t.HighPart = data.ftLastWriteTime.dwHighDateTime;
-  long long since = (long long)t.QuadPart - kUnixEpochAsFileTime;
-  // A time that is not on a whole second cannot have come from a "UT" field.
-  return since % 10000000 ? LLONG_MIN : since / 10000000;
+  int64_t unixTime = 0;
+  return UnixOfFileTime(FileTimeValue(data.ftLastWriteTime), &unixTime) ? unixTime : LLONG_MIN;
 }
 
 bool FileSystemKeepsHidden(const std::wstring &dir) {

@@ -27,6 +27,7 @@
 
 #include <gtest/gtest.h>
 
+#include "file_times.h"
 #include "test_files.h"
 #include "unzip.h"
 #include "zip_archive.h"
@@ -91,13 +92,6 @@ std::string Contents(const std::wstring &path) {
   return bytes;
 }
 
-uint64_t Value(const FILETIME &t) { return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime; }
-uint64_t UnixTime(int64_t seconds) { return (uint64_t)(seconds * 10000000 + 116444736000000000LL); }
-uint64_t DosTime(uint32_t dosDateTime) {
-  FILETIME t = {};
-  DosDateTimeToFileTime((WORD)(dosDateTime >> 16), (WORD)dosDateTime, &t);
-  return Value(t);
-}
 
 
 // A block header with BFINAL set and the reserved block type: inflate fails there.
@@ -173,14 +167,14 @@ TEST(ExtractFile, NewFileCarriesTheItemsAccessAndModificationTimes) {
     uint32_t externalAttributes;
     uint64_t write, access;
   } rows[] = {
-      {"dos-only.bin", dos, "", 5000, 0x81800000, DosTime(dos), DosTime(dos)},
-      {"other-dos.bin", otherDos, "", 5000, 0x81800000, DosTime(otherDos), DosTime(otherDos)},
-      {"ut-modified.bin", dos, UtExtra(1, {m}), 5000, 0x81800000, UnixTime(m), DosTime(dos)},
-      {"ut-accessed.bin", dos, UtExtra(2, {acc}), 5000, 0x81800000, DosTime(dos), UnixTime(acc)},
-      {"ut-both.bin", dos, UtExtra(3, {m, acc}), 40000, 0x81800000, UnixTime(m), UnixTime(acc)},
-      {"ut-all.bin", dos, UtExtra(7, {m, acc, c}), 40000, 0x81800000, UnixTime(m), UnixTime(acc)},
-      {"empty.bin", dos, UtExtra(3, {m, acc}), 0, 0x81800000, UnixTime(m), UnixTime(acc)},
-      {"readonly.bin", dos, UtExtra(3, {m, acc}), 5000, 0x81800001, UnixTime(m), UnixTime(acc)},
+      {"dos-only.bin", dos, "", 5000, 0x81800000, FileTimeOfDos(dos), FileTimeOfDos(dos)},
+      {"other-dos.bin", otherDos, "", 5000, 0x81800000, FileTimeOfDos(otherDos), FileTimeOfDos(otherDos)},
+      {"ut-modified.bin", dos, UtExtra(1, {m}), 5000, 0x81800000, FileTimeOfUnix(m), FileTimeOfDos(dos)},
+      {"ut-accessed.bin", dos, UtExtra(2, {acc}), 5000, 0x81800000, FileTimeOfDos(dos), FileTimeOfUnix(acc)},
+      {"ut-both.bin", dos, UtExtra(3, {m, acc}), 40000, 0x81800000, FileTimeOfUnix(m), FileTimeOfUnix(acc)},
+      {"ut-all.bin", dos, UtExtra(7, {m, acc, c}), 40000, 0x81800000, FileTimeOfUnix(m), FileTimeOfUnix(acc)},
+      {"empty.bin", dos, UtExtra(3, {m, acc}), 0, 0x81800000, FileTimeOfUnix(m), FileTimeOfUnix(acc)},
+      {"readonly.bin", dos, UtExtra(3, {m, acc}), 5000, 0x81800001, FileTimeOfUnix(m), FileTimeOfUnix(acc)},
   };
   std::vector<FixtureEntry> entries;
   for (const Row &r : rows) {
@@ -198,8 +192,8 @@ TEST(ExtractFile, NewFileCarriesTheItemsAccessAndModificationTimes) {
     ASSERT_EQ(UnZipItem(a.get(), i, target.c_str()), UZ_OK);
     WIN32_FILE_ATTRIBUTE_DATA data;
     ASSERT_TRUE(GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data));
-    EXPECT_EQ(Value(data.ftLastWriteTime), rows[i].write);
-    EXPECT_EQ(Value(data.ftLastAccessTime), rows[i].access);
+    EXPECT_EQ(FileTimeValue(data.ftLastWriteTime), rows[i].write);
+    EXPECT_EQ(FileTimeValue(data.ftLastAccessTime), rows[i].access);
     EXPECT_EQ(data.nFileSizeLow, rows[i].size);
   }
 }

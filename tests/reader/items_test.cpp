@@ -248,11 +248,10 @@ TEST(Items, RecordsDescribeTheirEntries) {
     uint32_t packed = (i < 8 ? layout.localHeader[i + 1] : layout.directoryOffset) - layout.dataOffset[i];
     EXPECT_EQ(info.compressedSize, packed);
     EXPECT_EQ(info.uncompressedSize, e.data.size());
-    FILETIME dos;
-    ASSERT_TRUE(DosDateTimeToFileTime((WORD)(e.dosDateTime >> 16), (WORD)e.dosDateTime, &dos));
-    EXPECT_EQ(FileTimeValue(info.accessTime), FileTimeValue(dos));
-    EXPECT_EQ(FileTimeValue(info.creationTime), FileTimeValue(dos));
-    EXPECT_EQ(FileTimeValue(info.modifyTime), i == 4 ? FileTimeOfUnix(1000000004) : FileTimeValue(dos));
+    const uint64_t dos = FileTimeOfDos(e.dosDateTime);
+    EXPECT_EQ(FileTimeValue(info.accessTime), dos);
+    EXPECT_EQ(FileTimeValue(info.creationTime), dos);
+    EXPECT_EQ(FileTimeValue(info.modifyTime), i == 4 ? FileTimeOfUnix(1000000004) : dos);
     // The narrow record keeps the name's bytes as stored.
     EXPECT_EQ(a.archive()->cachedIndex, i);
     EXPECT_EQ(std::string(a.archive()->cachedItem.name), e.name);

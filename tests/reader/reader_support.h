@@ -1,6 +1,6 @@
 // Helpers for the archive reader's tests: archive images in guarded memory,
 // sources built the way OpenZipBuffer builds them (or over file handles),
-// handles that close themselves, and FILETIME arithmetic.
+// handles that close themselves. FILETIME arithmetic: file_times.h.
 #pragma once
 
 #include <stdint.h>
@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "file_times.h"
 #include "rt.h"
 #include "zip_archive.h"
 #include "zip_reader.h"
@@ -111,18 +112,3 @@ class ScopedArchive {
   ZipHandle *handle_ = nullptr;
 };
 
-inline uint64_t FileTimeValue(const FILETIME &ft) {
-  return ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
-}
-
-// 100-ns intervals from 1601-01-01 to the given Unix time.
-inline uint64_t FileTimeOfUnix(int64_t unixTime) {
-  return (uint64_t)(unixTime * 10000000LL + 116444736000000000LL);
-}
-
-// An MS-DOS date and time as one value (date in the high half), from its
-// raw fields: seconds2 is the seconds field (seconds / 2).
-inline uint32_t DosDateTime(unsigned year, unsigned month, unsigned day, unsigned hour,
-                            unsigned minute, unsigned seconds2) {
-  return ((year - 1980) << 25) | (month << 21) | (day << 16) | (hour << 11) | (minute << 5) | seconds2;
-}
