@@ -41,23 +41,6 @@ std::wstring ThisProgramDir() {
   return dir.substr(0, dir.find_last_of(L"\\/") + 1);
 }
 
-void CollectTree(const std::wstring &dir, const std::string &prefix, std::vector<std::string> *names) {
-  WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW((dir + L"*").c_str(), &fd);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    std::wstring name = fd.cFileName;
-    if (name == L"." || name == L"..") continue;
-    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      names->push_back(prefix + Narrow(name) + "\\");
-      CollectTree(dir + name + L"\\", prefix + Narrow(name) + "\\", names);
-    } else {
-      names->push_back(prefix + Narrow(name));
-    }
-  } while (FindNextFileW(find, &fd));
-  FindClose(find);
-}
-
 std::string WithoutTrailingBackslash(std::string path) {
   while (!path.empty() && path.back() == '\\') path.pop_back();
   return path;
@@ -206,9 +189,7 @@ std::vector<FixtureEntry> EntriesOf(const std::vector<PlannedItem> &items) {
 
 std::vector<std::string> TreeOf(const std::wstring &dir) {
   std::vector<std::string> names;
-  std::wstring base = dir;
-  if (!base.empty() && base.back() != L'\\') base += L'\\';
-  CollectTree(base, "", &names);
+  for (const TreeEntry &entry : ListTree(dir)) names.push_back(Narrow(entry.path) + (entry.directory ? "\\" : ""));
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -69,23 +69,6 @@ std::string ImageOf(const std::vector<FixtureEntry> &entries, FixtureLayout *lay
   return f.Build(layout);
 }
 
-// Names in a directory, sorted, without "." and "..".
-std::vector<std::wstring> ListDir(const std::wstring &dir) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW fd;
-  std::wstring pattern = dir;
-  if (pattern.back() != L'\\') pattern += L'\\';
-  HANDLE find = FindFirstFileW((pattern + L"*").c_str(), &fd);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::wstring name = fd.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &fd));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::string Contents(const std::wstring &path) {
   std::string bytes;
   if (!ReadWholeFile(path, &bytes)) return "<unreadable>";
@@ -225,7 +208,7 @@ TEST(ExtractFile, TargetInAMissingDirectoryFails) {
   TempDir out;
   EXPECT_EQ(UnZipItem(a.get(), 0, (out / L"no\\such\\f.bin").c_str()), UZ_FILE_CREATE_FAILED);
   EXPECT_EQ(LastZipResult, UZ_FILE_CREATE_FAILED);
-  EXPECT_TRUE(ListDir(out.path()).empty());
+  EXPECT_TRUE(NamesIn(out.path()).empty());
 }
 
 // Another program holds the target open without sharing: the create fails
@@ -305,7 +288,7 @@ TEST(ExtractFile, TargetPathOf260CharactersOrMoreIsRefused) {
     EXPECT_EQ(UnZipItem(a.get(), 0, target.c_str()), r.result);
     EXPECT_EQ(FileExists(target), r.result == UZ_OK);
   }
-  EXPECT_EQ(ListDir(out.path()).size(), 1u);
+  EXPECT_EQ(NamesIn(out.path()).size(), 1u);
 }
 
 // Whenever the written bytes cannot be the item's, the result is a write
@@ -389,7 +372,7 @@ TEST(ExtractFile, DataThatIsNotTheItemsLeavesNoFile) {
     EXPECT_EQ(LastZipResult, UZ_FILE_WRITE_FAILED);
     EXPECT_FALSE(FileExists(target));
   }
-  EXPECT_TRUE(ListDir(out.path()).empty());
+  EXPECT_TRUE(NamesIn(out.path()).empty());
 }
 
 // When the item's record cannot be fetched, UnZipItem reports why and
@@ -428,7 +411,7 @@ TEST(ExtractFile, UnreadableRecordCreatesNothing) {
     std::wstring target = out / L"target.bin";
     EXPECT_EQ(UnZipItem(a.get(), r.index, target.c_str()), r.result);
     EXPECT_EQ(LastZipResult, r.result);
-    EXPECT_TRUE(ListDir(out.path()).empty());
+    EXPECT_TRUE(NamesIn(out.path()).empty());
     std::wstring good = out / L"zero.bin";
     EXPECT_EQ(UnZipItem(a.get(), 0, good.c_str()), UZ_OK);
     EXPECT_TRUE(Contents(good) == entries[0].data);
@@ -456,8 +439,8 @@ class ExtractBelowRoot : public ::testing::Test {
 
   // Nothing but the root folder in the base, nothing in the root.
   void ExpectNothingCreated() {
-    EXPECT_EQ(ListDir(base_.path()), std::vector<std::wstring>{L"root"});
-    EXPECT_TRUE(ListDir(root_).empty());
+    EXPECT_EQ(NamesIn(base_.path()), std::vector<std::wstring>{L"root"});
+    EXPECT_TRUE(NamesIn(root_).empty());
   }
 
   TempDir base_;
@@ -515,9 +498,9 @@ TEST_F(ExtractBelowRoot, DirectoryItemCreatesItsChainBelowTheRoot) {
     EXPECT_EQ(UnZipItem(a.get(), i, rows[i].target), UZ_OK);
     for (const std::wstring &d : rows[i].directories) EXPECT_TRUE(DirectoryExists(root_ + d)) << Narrow(d);
   }
-  EXPECT_EQ(ListDir(root_), (std::vector<std::wstring>{L"d1", L"e1", L"f1", L"g..h"}));
-  EXPECT_TRUE(ListDir(root_ + L"d1\\d2").empty());
-  EXPECT_EQ(ListDir(base_.path()), std::vector<std::wstring>{L"root"});
+  EXPECT_EQ(NamesIn(root_), (std::vector<std::wstring>{L"d1", L"e1", L"f1", L"g..h"}));
+  EXPECT_TRUE(NamesIn(root_ + L"d1\\d2").empty());
+  EXPECT_EQ(NamesIn(base_.path()), std::vector<std::wstring>{L"root"});
 }
 
 // A directory item whose name has a ".." component would reach outside the
@@ -550,7 +533,7 @@ TEST_F(ExtractBelowRoot, RelativeTargetGetsItsDirectoriesBelowTheRoot) {
   EXPECT_TRUE(Contents(root_ + L"m\\n\\o.bin") == data);
   EXPECT_EQ(UnZipItem(a.get(), 0, L"plain.bin"), UZ_OK);
   EXPECT_TRUE(Contents(root_ + L"plain.bin") == data);
-  EXPECT_EQ(ListDir(base_.path()), std::vector<std::wstring>{L"root"});
+  EXPECT_EQ(NamesIn(base_.path()), std::vector<std::wstring>{L"root"});
 }
 
 // A directory part that goes up with "../" or "..\" or is absolute gets no
