@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "file_times.h"
+#include "scoped_archive.h"
 #include "test_files.h"
 #include "unzip.h"
 #include "zip_archive.h"
@@ -35,23 +36,6 @@
 
 namespace {
 
-// An open archive over an image it keeps alive.
-class Archive {
- public:
-  explicit Archive(const std::string &image) : image_(image) {
-    handle_ = OpenZipBuffer(image_.data(), (unsigned)image_.size());
-  }
-  ~Archive() {
-    if (handle_) CloseZipArchive(handle_);
-  }
-  Archive(const Archive &) = delete;
-  Archive &operator=(const Archive &) = delete;
-  ZipHandle *get() const { return handle_; }
-
- private:
-  std::string image_;
-  ZipHandle *handle_ = nullptr;
-};
 
 // Deflated by default: most items of a real payload are.
 FixtureEntry Entry(const std::string &name, const std::string &data, uint16_t method = 8,
@@ -124,7 +108,7 @@ TEST(ExtractFile, NewFileHoldsTheDataAndTheItemsAttributeBits) {
   };
   std::vector<FixtureEntry> entries;
   for (const Row &r : rows) entries.push_back(Entry(r.name, SampleData(r.size, (uint32_t)r.size), r.method, r.externalAttributes));
-  Archive a(ImageOf(entries));
+  ScopedArchive a(ImageOf(entries));
   ASSERT_NE(a.get(), nullptr);
   TempDir out;
   for (int i = 0; i < (int)(sizeof rows / sizeof rows[0]); i++) {
@@ -166,7 +150,7 @@ TEST(ExtractFile, NewFileCarriesTheItemsAccessAndModificationTimes) {
     e.localExtra = r.localExtra;
     entries.push_back(e);
   }
-  Archive a(ImageOf(entries));
+  ScopedArchive a(ImageOf(entries));
   ASSERT_NE(a.get(), nullptr);
   TempDir out;
   for (int i = 0; i < (int)(sizeof rows / sizeof rows[0]); i++) {
@@ -193,7 +177,7 @@ TEST(ExtractFile, NonDiskTargetReceivesTheData) {
       Entry("readonly.bin", SampleData(3000, 3), 8, 0x81800001),
       corrupt,
   };
-  Archive a(ImageOf(entries));
+  ScopedArchive a(ImageOf(entries));
   ASSERT_NE(a.get(), nullptr);
   for (int i = 0; i < 4; i++) {
     SCOPED_TRACE(entries[i].name);
@@ -203,7 +187,7 @@ TEST(ExtractFile, NonDiskTargetReceivesTheData) {
 }
 
 TEST(ExtractFile, TargetInAMissingDirectoryFails) {
-  Archive a(ImageOf({Entry("f.bin", "data")}));
+  ScopedArchive a(ImageOf({Entry("f.bin", "data")}));
   ASSERT_NE(a.get(), nullptr);
   TempDir out;
   EXPECT_EQ(UnZipItem(a.get(), 0, (out / L"no\\such\\f.bin").c_str()), UZ_FILE_CREATE_FAILED);
@@ -233,7 +217,7 @@ TEST(ExtractFile, TargetHeldOpenByAnotherProgramIsLeftAlone) {
   }
   int result = -1;
   if (held) {
-    Archive a(ImageOf({Entry("held.bin", SampleData(40000, 4))}));
+    ScopedArchive a(ImageOf({Entry("held.bin", SampleData(40000, 4))}));
     if (a.get()) result = UnZipItem(a.get(), 0, target.c_str());
   }
   DWORD exitCode = 0;
@@ -262,7 +246,7 @@ TEST(ExtractFile, ReadOnlyFileAtTheTargetIsLeftAlone) {
   const std::wstring target = dir / L"ro.bin";
   ASSERT_TRUE(WriteWholeFile(target, "original"));
   ASSERT_TRUE(SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
-  Archive a(ImageOf({Entry("ro.bin", SampleData(1000, 5))}));
+  ScopedArchive a(ImageOf({Entry("ro.bin", SampleData(1000, 5))}));
   ASSERT_NE(a.get(), nullptr);
   EXPECT_EQ(UnZipItem(a.get(), 0, target.c_str()), UZ_FILE_CREATE_FAILED);
   EXPECT_EQ(Contents(target), "original");
@@ -272,7 +256,7 @@ TEST(ExtractFile, ReadOnlyFileAtTheTargetIsLeftAlone) {
 // Target paths live in 260-unit buffers: 259 characters fit, 260 do not and
 // must be refused before anything is created (Wine itself has no limit).
 TEST(ExtractFile, TargetPathOf260CharactersOrMoreIsRefused) {
-  Archive a(ImageOf({Entry("long.bin", SampleData(2000, 6))}));
+  ScopedArchive a(ImageOf({Entry("long.bin", SampleData(2000, 6))}));
   ASSERT_NE(a.get(), nullptr);
   TempDir out;
   const size_t base = out.path().size();
@@ -362,7 +346,7 @@ TEST(ExtractFile, DataThatIsNotTheItemsLeavesNoFile) {
   std::string image = ImageOf(entries, &layout);
   for (size_t i = 0; i < rows.size(); i++)
     if (rows[i].flipAt >= 0) image[layout.dataOffset[i] + rows[i].flipAt] ^= 0x01;
-  Archive a(image);
+  ScopedArchive a(image);
   ASSERT_NE(a.get(), nullptr);
   TempDir out;
   for (size_t i = 0; i < rows.size(); i++) {
@@ -405,7 +389,7 @@ TEST(ExtractFile, UnreadableRecordCreatesNothing) {
     FixtureLayout layout;
     std::string image = ImageOf(entries, &layout);
     r.damage(image, layout);
-    Archive a(image);
+    ScopedArchive a(image);
     ASSERT_NE(a.get(), nullptr);
     TempDir out;
     std::wstring target = out / L"target.bin";
@@ -449,7 +433,7 @@ class ExtractBelowRoot : public ::testing::Test {
 };
 
 TEST_F(ExtractBelowRoot, BadHandleOrIndexCreatesNothing) {
-  Archive a(ImageOf({Entry("a.bin", "first"), Entry("b.bin", "second")}));
+  ScopedArchive a(ImageOf({Entry("a.bin", "first"), Entry("b.bin", "second")}));
   ASSERT_NE(a.get(), nullptr);
   ZipHandle kind2 = *a.get(), kind0 = *a.get();
   kind2.kind = 2;
@@ -491,7 +475,7 @@ TEST_F(ExtractBelowRoot, DirectoryItemCreatesItsChainBelowTheRoot) {
   };
   std::vector<FixtureEntry> entries;
   for (const Row &r : rows) entries.push_back(DirectoryEntry(r.name));
-  Archive a(ImageOf(entries));
+  ScopedArchive a(ImageOf(entries));
   ASSERT_NE(a.get(), nullptr);
   for (int i = 0; i < (int)(sizeof rows / sizeof rows[0]); i++) {
     SCOPED_TRACE(rows[i].name);
@@ -512,7 +496,7 @@ TEST_F(ExtractBelowRoot, DirectoryItemWithDotDotComponentCreatesNothing) {
   };
   std::vector<FixtureEntry> entries;
   for (const char *n : names) entries.push_back(DirectoryEntry(n));
-  Archive a(ImageOf(entries));
+  ScopedArchive a(ImageOf(entries));
   ASSERT_NE(a.get(), nullptr);
   for (int i = 0; i < (int)(sizeof names / sizeof names[0]); i++) {
     SCOPED_TRACE(names[i]);
@@ -524,7 +508,7 @@ TEST_F(ExtractBelowRoot, DirectoryItemWithDotDotComponentCreatesNothing) {
 
 TEST_F(ExtractBelowRoot, RelativeTargetGetsItsDirectoriesBelowTheRoot) {
   const std::string data = SampleData(20000, 60);
-  Archive a(ImageOf({Entry("c.bin", data)}));
+  ScopedArchive a(ImageOf({Entry("c.bin", data)}));
   ASSERT_NE(a.get(), nullptr);
   EXPECT_EQ(UnZipItem(a.get(), 0, L"a/b/c.bin"), UZ_OK);
   EXPECT_TRUE(DirectoryExists(root_ + L"a\\b"));
@@ -539,7 +523,7 @@ TEST_F(ExtractBelowRoot, RelativeTargetGetsItsDirectoriesBelowTheRoot) {
 // A directory part that goes up with "../" or "..\" or is absolute gets no
 // directories made for it: the file is created only if its directory exists.
 TEST_F(ExtractBelowRoot, TargetsOutsideTheRootGetNoDirectories) {
-  Archive a(ImageOf({Entry("y.bin", "why")}));
+  ScopedArchive a(ImageOf({Entry("y.bin", "why")}));
   ASSERT_NE(a.get(), nullptr);
   const std::wstring base = base_.path();
   const std::wstring noDrive = base.substr(2);  // "\users\...\" on the current drive
@@ -567,7 +551,7 @@ TEST_F(ExtractBelowRoot, TargetsOutsideTheRootGetNoDirectories) {
 // "a/../f.bin" has the directory part "a/..", which holds no "../": both
 // levels are requested below the root, and the file lands in the root.
 TEST_F(ExtractBelowRoot, DirectoryPartEndingInDotDotIsCreated) {
-  Archive a(ImageOf({Entry("f.bin", "eff")}));
+  ScopedArchive a(ImageOf({Entry("f.bin", "eff")}));
   ASSERT_NE(a.get(), nullptr);
   EXPECT_EQ(UnZipItem(a.get(), 0, L"a/../f.bin"), UZ_OK);
   EXPECT_TRUE(DirectoryExists(root_ + L"a"));
@@ -577,7 +561,7 @@ TEST_F(ExtractBelowRoot, DirectoryPartEndingInDotDotIsCreated) {
 // Directories belong below the directory that was current at open time;
 // the file itself is opened relative to the current directory of the moment.
 TEST_F(ExtractBelowRoot, CurrentDirectoryChangedAfterOpen) {
-  Archive a(ImageOf({Entry("c.bin", "moved"), DirectoryEntry("dd/")}));
+  ScopedArchive a(ImageOf({Entry("c.bin", "moved"), DirectoryEntry("dd/")}));
   ASSERT_NE(a.get(), nullptr);
   const std::wstring other = base_ / L"other\\";
   ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));

@@ -17,39 +17,13 @@
 #include <gtest/gtest.h>
 
 #include "rt.h"
+#include "scoped_archive.h"
 #include "zip_fixture.h"
 #include "zip_reader.h"
 #include "zip_stream.h"
 
 namespace {
 
-// A ZipReader over a memory image, as the archive reader builds one: the
-// source is allocated with RtAlloc because the reader takes ownership of it.
-class Reader {
- public:
-  explicit Reader(const std::string &image) : image_(image) {
-    ZipSource *source = (ZipSource *)RtAlloc(sizeof(ZipSource));
-    if (!source) return;
-    memset(source, 0, sizeof *source);
-    source->seekable = 1;
-    source->data = (const unsigned char *)image_.data();
-    source->dataSize = (unsigned)image_.size();
-    reader_ = OpenZipReader(source);
-  }
-  ~Reader() { Close(); }
-  Reader(const Reader &) = delete;
-  Reader &operator=(const Reader &) = delete;
-
-  ZipReader *get() const { return reader_; }
-  void Close() {
-    if (reader_) CloseZipReader(reader_);
-    reader_ = nullptr;
-  }
-
- private:
-  std::string image_;  // the reader reads it in place
-  ZipReader *reader_ = nullptr;
-};
 
 struct ReadLog {
   std::vector<int> counts;  // every return value, the last one 0 or negative
@@ -111,7 +85,7 @@ TEST(EntryStream, StoredEntryComesInBufferSizedPiecesAndItsCrcIsCheckedOnClose) 
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    Reader r(c.image);
+    ScopedReader r(c.image);
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     ReadLog log = ReadAll(r.get(), 16384);
@@ -126,7 +100,7 @@ TEST(EntryStream, StoredEntryComesInBufferSizedPiecesAndItsCrcIsCheckedOnClose) 
 TEST(EntryStream, EmptyEntryEndsAtOnceAndPassesItsCrc) {
   for (uint16_t method : {0, 8}) {
     SCOPED_TRACE(MethodName(method));
-    Reader r(OneEntryImage(MakeEntry("empty", "", method)));
+    ScopedReader r(OneEntryImage(MakeEntry("empty", "", method)));
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     ReadLog log = ReadAll(r.get(), 16384);
@@ -142,7 +116,7 @@ TEST(EntryStream, ZeroLengthReadChangesNothing) {
   const std::string data = SampleData(40000, 3);
   for (uint16_t method : {0, 8}) {
     SCOPED_TRACE(MethodName(method));
-    Reader r(OneEntryImage(MakeEntry("z.bin", data, method)));
+    ScopedReader r(OneEntryImage(MakeEntry("z.bin", data, method)));
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     char first[1000];
@@ -166,7 +140,7 @@ TEST(EntryStream, BufferLargerThanTheEntryGetsItInOneCall) {
     SCOPED_TRACE(MethodName(method));
     FixtureEntry e = MakeEntry("big.bin", data, method);
     ASSERT_GT(RawDeflate(data).size(), 2u * 16384) << "the deflated case must need refills";
-    Reader r(OneEntryImage(e));
+    ScopedReader r(OneEntryImage(e));
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     ReadLog log = ReadAll(r.get(), 150000);
@@ -196,7 +170,7 @@ TEST(EntryStream, DeflatedEntryEndsWhereItsDataIsDamaged) {
     SCOPED_TRACE(c.what);
     FixtureEntry e = MakeEntry("d.bin", data, 8);
     e.packedData = c.packed;
-    Reader r(OneEntryImage(e));
+    ScopedReader r(OneEntryImage(e));
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     ReadLog log = ReadAll(r.get(), 16384);
@@ -234,7 +208,7 @@ TEST(EntryStream, DeflatedDamageThatDecodesInFullFailsTheCrc) {
     FixtureEntry e = MakeEntry("c.bin", data, 8);
     e.packedData = c.packed;
     e.crc = c.crc;
-    Reader r(OneEntryImage(e));
+    ScopedReader r(OneEntryImage(e));
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     ReadLog log = ReadAll(r.get(), 16384);
@@ -252,7 +226,7 @@ TEST(EntryStream, NeverDeliversMoreThanTheCentralSize) {
   FixtureEntry e = MakeEntry("long.bin", data, 8);
   e.uncompressedSize = 600;
   e.crc = Crc32Of(data.substr(0, 600));
-  Reader r(OneEntryImage(e));
+  ScopedReader r(OneEntryImage(e));
   ASSERT_NE(r.get(), nullptr);
   ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
   ReadLog log = ReadAll(r.get(), 16384);
@@ -268,7 +242,7 @@ TEST(EntryStream, ClosingBeforeTheEndSkipsTheCrc) {
     SCOPED_TRACE(MethodName(method));
     FixtureEntry e = MakeEntry("p.bin", data, method);
     e.crc = Crc32Of(data) + 1;
-    Reader r(OneEntryImage(e));
+    ScopedReader r(OneEntryImage(e));
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     char part[100];
@@ -306,7 +280,7 @@ TEST(EntryStream, DataDescriptorEntriesAreReadWithTheCentralValues) {
       PutU32(image, layout.localHeader[0] + 18, 0);
       PutU32(image, layout.localHeader[0] + 22, 0);
     }
-    Reader r(image);
+    ScopedReader r(image);
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     ReadLog log = ReadAll(r.get(), 16384);
@@ -331,7 +305,7 @@ TEST(EntryStream, DataPositionComesFromTheLocalHeaderLengths) {
     FixtureEntry e = MakeEntry("x.bin", data, method);
     e.localExtra = ExtraRecord(0xCAFE, std::string(13, 'L'));   // 17 bytes
     e.centralExtra = ExtraRecord(0xCAFE, std::string(5, 'C'));  // 9 bytes
-    Reader r(OneEntryImage(e));
+    ScopedReader r(OneEntryImage(e));
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     ReadLog log = ReadAll(r.get(), 16384);
@@ -348,7 +322,7 @@ TEST(EntryStream, StoredEntryShortOfItsSizeEndsWhenItsBytesRunOut) {
     SCOPED_TRACE(length);
     FixtureEntry e = MakeEntry("short.bin", data, 0);
     e.compressedSize = 600;
-    Reader r(OneEntryImage(e));
+    ScopedReader r(OneEntryImage(e));
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     ReadLog log = ReadAll(r.get(), length, 50);
@@ -370,7 +344,7 @@ TEST(EntryStream, RefillBeyondTheEndOfTheImageIsAReadError) {
     FixtureEntry e = MakeEntry("cut.bin", data, method);
     e.compressedSize = 140000;
     if (method == 0) e.uncompressedSize = 140000;
-    Reader r(OneEntryImage(e));
+    ScopedReader r(OneEntryImage(e));
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     ReadLog log = ReadAll(r.get(), 16384);
@@ -389,7 +363,7 @@ TEST(EntryStream, CallsWithoutAReaderOrAnOpenStreamAreRefused) {
   EXPECT_EQ(ReadEntryStream(nullptr, buffer, sizeof buffer), ZS_BAD_ARGUMENT);
   EXPECT_EQ(CloseEntryStream(nullptr), ZS_BAD_ARGUMENT);
 
-  Reader r(OneEntryImage(MakeEntry("a.bin", "some bytes", 8)));
+  ScopedReader r(OneEntryImage(MakeEntry("a.bin", "some bytes", 8)));
   ASSERT_NE(r.get(), nullptr);
   EXPECT_EQ(ReadEntryStream(r.get(), buffer, sizeof buffer), ZS_BAD_ARGUMENT);
   EXPECT_EQ(CloseEntryStream(r.get()), ZS_BAD_ARGUMENT);
@@ -410,7 +384,7 @@ TEST(EntryStream, OpenOnAFailedRecordIsRefused) {
     FixtureLayout layout;
     std::string image = f.Build(&layout);
     PutU32(image, layout.centralRecord[bad], 0x02014B51);
-    Reader r(image);
+    ScopedReader r(image);
     ASSERT_NE(r.get(), nullptr);
     if (bad == 1) GoToNextEntry(r.get());
     ASSERT_FALSE(r.get()->currentEntryValid);
@@ -443,7 +417,7 @@ TEST(EntryStream, OpenOnABadLocalHeaderIsRefused) {
     FixtureLayout layout;
     std::string image = f.Build(&layout);
     c.damage(image, layout);
-    Reader r(image);
+    ScopedReader r(image);
     ASSERT_NE(r.get(), nullptr);
     ASSERT_TRUE(r.get()->currentEntryValid);
     EXPECT_EQ(OpenEntryStream(r.get()), ZS_BAD_ARCHIVE);
@@ -462,7 +436,7 @@ TEST(EntryStream, OpenStreamOutlivesReaderStepsAndReopenRestarts) {
   ZipFixture f;
   f.entries.push_back(MakeEntry("one.bin", first, 8));
   f.entries.push_back(MakeEntry("two.bin", second, 0));
-  Reader r(f.Build());
+  ScopedReader r(f.Build());
   ASSERT_NE(r.get(), nullptr);
 
   ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
@@ -488,7 +462,7 @@ TEST(EntryStream, OpenStreamOutlivesReaderStepsAndReopenRestarts) {
 TEST(EntryStream, ClosingTheReaderClosesAnOpenStream) {
   const std::string image = OneEntryImage(MakeEntry("open.bin", SampleData(40000, 30), 8));
   for (int round = 0; round < 300; round++) {
-    Reader r(image);
+    ScopedReader r(image);
     ASSERT_NE(r.get(), nullptr);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     char part[100];

@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "reader_support.h"
+#include "scoped_archive.h"
 #include "zip_fixture.h"
 
 namespace {

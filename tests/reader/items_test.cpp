@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "expected_facts.h"
-#include "reader_support.h"
+#include "file_times.h"
+#include "scoped_archive.h"
 #include "test_files.h"
 #include "zip_fixture.h"
 

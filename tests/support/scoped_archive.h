@@ -1,15 +1,15 @@
-// Helpers for the archive reader's tests: archive images in guarded memory,
-// sources built the way OpenZipBuffer builds them (or over file handles),
-// handles that close themselves. FILETIME arithmetic: file_times.h.
+// Archive images in guarded memory, sources built the way OpenZipBuffer
+// builds them (or over file handles), and readers and archive handles that
+// close themselves: the one set every test of the archive reader uses.
 #pragma once
 
 #include <stdint.h>
 #include <string.h>
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
-#include "file_times.h"
 #include "rt.h"
 #include "zip_archive.h"
 #include "zip_reader.h"
@@ -72,23 +72,31 @@ inline ZipSource *NewHandleSource(HANDLE file, bool seekable, unsigned baseOffse
   return s;
 }
 
-// A reader over a memory image, closed when the object goes.
+// A reader, closed when the object goes (or by Close, to test what follows
+// a close). Over a caller's memory, or over a guarded copy of bytes that it
+// keeps for as long as it lives: the reader reads its image in place.
 class ScopedReader {
  public:
   explicit ScopedReader(ZipReader *reader) : reader_(reader) {}
   explicit ScopedReader(ZipSource *source) : reader_(OpenZipReader(source)) {}
   ScopedReader(const void *data, unsigned size) : reader_(OpenZipReader(NewMemorySource(data, size))) {}
   explicit ScopedReader(const GuardedImage &image) : ScopedReader(image.data(), image.size()) {}
-  ~ScopedReader() {
-    if (reader_) CloseZipReader(reader_);
+  explicit ScopedReader(const std::string &bytes) : image_(new GuardedImage(bytes)) {
+    reader_ = OpenZipReader(NewMemorySource(image_->data(), image_->size()));
   }
+  ~ScopedReader() { Close(); }
   ScopedReader(const ScopedReader &) = delete;
   ScopedReader &operator=(const ScopedReader &) = delete;
   ZipReader *get() const { return reader_; }
   ZipReader *operator->() const { return reader_; }
+  void Close() {
+    if (reader_) CloseZipReader(reader_);
+    reader_ = nullptr;
+  }
 
  private:
-  ZipReader *reader_;
+  std::unique_ptr<GuardedImage> image_;  // the bytes' copy, when the reader was given bytes
+  ZipReader *reader_ = nullptr;
 };
 
 // An archive handle over a guarded copy of an image, closed when the object goes.
