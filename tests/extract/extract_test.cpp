@@ -53,6 +53,21 @@ std::string ImageOf(const std::vector<FixtureEntry> &entries, FixtureLayout *lay
   return f.Build(layout);
 }
 
+// Writes every item of an archive of entries into a fresh folder under its
+// own name, then hands check the item's index, its target and the folder.
+template <typename Check>
+void ExtractEach(const std::vector<FixtureEntry> &entries, Check check) {
+  ScopedArchive a(ImageOf(entries));
+  ASSERT_NE(a.get(), nullptr);
+  TempDir out;
+  for (size_t i = 0; i < entries.size(); i++) {
+    SCOPED_TRACE(entries[i].name);
+    std::wstring target = out / Widen(entries[i].name);
+    ASSERT_EQ(UnZipItem(a.get(), (int)i, target.c_str()), UZ_OK);
+    check(i, target, out);
+  }
+}
+
 std::string Contents(const std::wstring &path) {
   std::string bytes;
   if (!ReadWholeFile(path, &bytes)) return "<unreadable>";
@@ -108,19 +123,13 @@ TEST(ExtractFile, NewFileHoldsTheDataAndTheItemsAttributeBits) {
   };
   std::vector<FixtureEntry> entries;
   for (const Row &r : rows) entries.push_back(Entry(r.name, SampleData(r.size, (uint32_t)r.size), r.method, r.externalAttributes));
-  ScopedArchive a(ImageOf(entries));
-  ASSERT_NE(a.get(), nullptr);
-  TempDir out;
-  for (int i = 0; i < (int)(sizeof rows / sizeof rows[0]); i++) {
-    SCOPED_TRACE(rows[i].name);
-    std::wstring target = out / Widen(rows[i].name);
-    ASSERT_EQ(UnZipItem(a.get(), i, target.c_str()), UZ_OK);
+  ExtractEach(entries, [&](size_t i, const std::wstring &target, const TempDir &out) {
     EXPECT_TRUE(Contents(target) == entries[i].data);
     DWORD attributes = GetFileAttributesW(target.c_str());
     ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(attributes & 0x7, BitsThePlatformKeeps(out.path(), rows[i].bits));
     EXPECT_TRUE(attributes & FILE_ATTRIBUTE_READONLY || !(rows[i].bits & FILE_ATTRIBUTE_READONLY));
-  }
+  });
 }
 
 TEST(ExtractFile, NewFileCarriesTheItemsAccessAndModificationTimes) {
@@ -150,19 +159,13 @@ TEST(ExtractFile, NewFileCarriesTheItemsAccessAndModificationTimes) {
     e.localExtra = r.localExtra;
     entries.push_back(e);
   }
-  ScopedArchive a(ImageOf(entries));
-  ASSERT_NE(a.get(), nullptr);
-  TempDir out;
-  for (int i = 0; i < (int)(sizeof rows / sizeof rows[0]); i++) {
-    SCOPED_TRACE(rows[i].name);
-    std::wstring target = out / Widen(rows[i].name);
-    ASSERT_EQ(UnZipItem(a.get(), i, target.c_str()), UZ_OK);
+  ExtractEach(entries, [&](size_t i, const std::wstring &target, const TempDir &) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     ASSERT_TRUE(GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ(FileTimeValue(data.ftLastWriteTime), rows[i].write);
     EXPECT_EQ(FileTimeValue(data.ftLastAccessTime), rows[i].access);
     EXPECT_EQ(data.nFileSizeLow, rows[i].size);
-  }
+  });
 }
 
 // The null device is no disk file: it takes the data, and there is nothing

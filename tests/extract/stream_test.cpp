@@ -34,9 +34,10 @@ struct ReadLog {
 const unsigned char kGuard = 0x55;
 const unsigned kGuardSize = 64;
 
-// Reads until the stream reports the end (0) or a status (< 0). A stream that
+// Reads pieces of up to length bytes (16 KiB by default, as extraction
+// does) until the stream reports the end (0) or a status (< 0). A stream that
 // keeps delivering stops after `limit` calls instead of running forever.
-ReadLog ReadAll(ZipReader *reader, unsigned length, int limit = 1000) {
+ReadLog ReadAll(ZipReader *reader, unsigned length = 16384, int limit = 1000) {
   ReadLog log;
   std::vector<unsigned char> buffer(length + kGuardSize);
   for (int call = 0; call < limit; call++) {
@@ -65,6 +66,15 @@ std::string OneEntryImage(const FixtureEntry &e, FixtureLayout *layout = nullptr
 
 const char *MethodName(uint16_t method) { return method ? "deflated" : "stored"; }
 
+// The reader over a case's image opened, and the stream of its current
+// entry opened with it.
+::testing::AssertionResult StreamOpens(const ScopedReader &r) {
+  if (!r.get()) return ::testing::AssertionFailure() << "the archive did not open: " << ZipOpenStatus;
+  int opened = OpenEntryStream(r.get());
+  if (opened != ZS_OK) return ::testing::AssertionFailure() << "OpenEntryStream: " << opened;
+  return ::testing::AssertionSuccess();
+}
+
 TEST(EntryStream, StoredEntryComesInBufferSizedPiecesAndItsCrcIsCheckedOnClose) {
   const std::string data = SampleData(40000, 7);
   FixtureLayout layout;
@@ -86,9 +96,8 @@ TEST(EntryStream, StoredEntryComesInBufferSizedPiecesAndItsCrcIsCheckedOnClose) 
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     ScopedReader r(c.image);
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_EQ(log.counts, (std::vector<int>{16384, 16384, 7232, 0}));
     EXPECT_FALSE(log.overran);
     EXPECT_TRUE(log.bytes == c.expected);
@@ -101,9 +110,8 @@ TEST(EntryStream, EmptyEntryEndsAtOnceAndPassesItsCrc) {
   for (uint16_t method : {0, 8}) {
     SCOPED_TRACE(MethodName(method));
     ScopedReader r(OneEntryImage(MakeEntry("empty", "", method)));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_EQ(log.counts, (std::vector<int>{0}));
     EXPECT_FALSE(log.overran);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
@@ -117,15 +125,14 @@ TEST(EntryStream, ZeroLengthReadChangesNothing) {
   for (uint16_t method : {0, 8}) {
     SCOPED_TRACE(MethodName(method));
     ScopedReader r(OneEntryImage(MakeEntry("z.bin", data, method)));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
+    ASSERT_TRUE(StreamOpens(r));
     char first[1000];
     EXPECT_EQ(ReadEntryStream(r.get(), first, 0), 0);
     ASSERT_EQ(ReadEntryStream(r.get(), first, sizeof first), (int)sizeof first);
     char untouched = 0x55;
     EXPECT_EQ(ReadEntryStream(r.get(), &untouched, 0), 0);
     EXPECT_EQ(untouched, 0x55);
-    ReadLog rest = ReadAll(r.get(), 16384);
+    ReadLog rest = ReadAll(r.get());
     EXPECT_TRUE(std::string(first, sizeof first) + rest.bytes == data);
     EXPECT_EQ(rest.counts.back(), 0);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
@@ -141,8 +148,7 @@ TEST(EntryStream, BufferLargerThanTheEntryGetsItInOneCall) {
     FixtureEntry e = MakeEntry("big.bin", data, method);
     ASSERT_GT(RawDeflate(data).size(), 2u * 16384) << "the deflated case must need refills";
     ScopedReader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
+    ASSERT_TRUE(StreamOpens(r));
     ReadLog log = ReadAll(r.get(), 150000);
     EXPECT_EQ(log.counts, (std::vector<int>{100000, 0}));
     EXPECT_FALSE(log.overran);
@@ -171,9 +177,8 @@ TEST(EntryStream, DeflatedEntryEndsWhereItsDataIsDamaged) {
     FixtureEntry e = MakeEntry("d.bin", data, 8);
     e.packedData = c.packed;
     ScopedReader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_EQ(log.counts.back(), 0);
     EXPECT_FALSE(log.overran);
     if (c.decodable) {
@@ -209,9 +214,8 @@ TEST(EntryStream, DeflatedDamageThatDecodesInFullFailsTheCrc) {
     e.packedData = c.packed;
     e.crc = c.crc;
     ScopedReader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_EQ(log.bytes.size(), data.size());
     EXPECT_EQ(log.counts.back(), 0);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_CRC_MISMATCH);
@@ -227,9 +231,8 @@ TEST(EntryStream, NeverDeliversMoreThanTheCentralSize) {
   e.uncompressedSize = 600;
   e.crc = Crc32Of(data.substr(0, 600));
   ScopedReader r(OneEntryImage(e));
-  ASSERT_NE(r.get(), nullptr);
-  ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-  ReadLog log = ReadAll(r.get(), 16384);
+  ASSERT_TRUE(StreamOpens(r));
+  ReadLog log = ReadAll(r.get());
   EXPECT_EQ(log.counts, (std::vector<int>{600, 0}));
   EXPECT_FALSE(log.overran);
   EXPECT_TRUE(log.bytes == data.substr(0, 600));
@@ -243,8 +246,7 @@ TEST(EntryStream, ClosingBeforeTheEndSkipsTheCrc) {
     FixtureEntry e = MakeEntry("p.bin", data, method);
     e.crc = Crc32Of(data) + 1;
     ScopedReader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
+    ASSERT_TRUE(StreamOpens(r));
     char part[100];
     ASSERT_EQ(ReadEntryStream(r.get(), part, sizeof part), (int)sizeof part);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
@@ -281,9 +283,8 @@ TEST(EntryStream, DataDescriptorEntriesAreReadWithTheCentralValues) {
       PutU32(image, layout.localHeader[0] + 22, 0);
     }
     ScopedReader r(image);
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_TRUE(log.bytes == data);
     EXPECT_EQ(log.counts.back(), 0);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
@@ -291,7 +292,7 @@ TEST(EntryStream, DataDescriptorEntriesAreReadWithTheCentralValues) {
     GoToNextEntry(r.get());
     ASSERT_EQ(r.get()->currentIndex, 1);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    EXPECT_TRUE(ReadAll(r.get(), 16384).bytes == after);
+    EXPECT_TRUE(ReadAll(r.get()).bytes == after);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
   }
 }
@@ -306,9 +307,8 @@ TEST(EntryStream, DataPositionComesFromTheLocalHeaderLengths) {
     e.localExtra = ExtraRecord(0xCAFE, std::string(13, 'L'));   // 17 bytes
     e.centralExtra = ExtraRecord(0xCAFE, std::string(5, 'C'));  // 9 bytes
     ScopedReader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_TRUE(log.bytes == data);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
   }
@@ -323,8 +323,7 @@ TEST(EntryStream, StoredEntryShortOfItsSizeEndsWhenItsBytesRunOut) {
     FixtureEntry e = MakeEntry("short.bin", data, 0);
     e.compressedSize = 600;
     ScopedReader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
+    ASSERT_TRUE(StreamOpens(r));
     ReadLog log = ReadAll(r.get(), length, 50);
     EXPECT_EQ(log.counts.back(), 0);
     EXPECT_TRUE(log.bytes == data.substr(0, 600));
@@ -345,9 +344,8 @@ TEST(EntryStream, RefillBeyondTheEndOfTheImageIsAReadError) {
     e.compressedSize = 140000;
     if (method == 0) e.uncompressedSize = 140000;
     ScopedReader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_EQ(log.counts.back(), ZS_IO_ERROR);
     if (method == 0) {
       EXPECT_EQ(log.counts, (std::vector<int>{16384, 16384, ZS_IO_ERROR}));
@@ -444,7 +442,7 @@ TEST(EntryStream, OpenStreamOutlivesReaderStepsAndReopenRestarts) {
   ASSERT_EQ(ReadEntryStream(r.get(), &got[0], 16384), 16384);
   GoToNextEntry(r.get());
   ASSERT_EQ(r.get()->currentIndex, 1);
-  got += ReadAll(r.get(), 16384).bytes;
+  got += ReadAll(r.get()).bytes;
   EXPECT_TRUE(got == first);
   EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
 
@@ -452,7 +450,7 @@ TEST(EntryStream, OpenStreamOutlivesReaderStepsAndReopenRestarts) {
   char part[5000];
   ASSERT_EQ(ReadEntryStream(r.get(), part, sizeof part), (int)sizeof part);
   ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-  EXPECT_TRUE(ReadAll(r.get(), 16384).bytes == second);
+  EXPECT_TRUE(ReadAll(r.get()).bytes == second);
   EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
 }
 
@@ -463,8 +461,7 @@ TEST(EntryStream, ClosingTheReaderClosesAnOpenStream) {
   const std::string image = OneEntryImage(MakeEntry("open.bin", SampleData(40000, 30), 8));
   for (int round = 0; round < 300; round++) {
     ScopedReader r(image);
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
+    ASSERT_TRUE(StreamOpens(r));
     char part[100];
     ASSERT_EQ(ReadEntryStream(r.get(), part, sizeof part), (int)sizeof part);
     r.Close();

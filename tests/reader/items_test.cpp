@@ -98,8 +98,21 @@ struct Times {
   uint64_t access, creation, modify;
 };
 
-Times TimesOf(const ZipItemInfo &info) {
-  return {FileTimeValue(info.accessTime), FileTimeValue(info.creationTime), FileTimeValue(info.modifyTime)};
+// Opens the archive f builds, one item per case, and checks each item's
+// three times against its case's expectation.
+template <typename Case, size_t N>
+void ExpectItemTimes(const ZipFixture &f, const Case (&cases)[N]) {
+  ScopedArchive a(f.Build());
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_EQ(f.entries.size(), N);
+  for (size_t i = 0; i < N; i++) {
+    SCOPED_TRACE(cases[i].what);
+    ZipItemInfo info;
+    ASSERT_EQ(GetZipItemInfo(a.get(), (int)i, &info), UZ_OK);
+    EXPECT_EQ(FileTimeValue(info.accessTime), cases[i].expected.access);
+    EXPECT_EQ(FileTimeValue(info.creationTime), cases[i].expected.creation);
+    EXPECT_EQ(FileTimeValue(info.modifyTime), cases[i].expected.modify);
+  }
 }
 
 // The local extra field decides; each row is one item of one archive.
@@ -148,17 +161,7 @@ TEST(Times, FromTheLocalExtraField) {
     f.entries.push_back(MakeEntry("t" + std::to_string(f.entries.size()), "x"));
     f.entries.back().localExtra = cs.localExtra;
   }
-  ScopedArchive ar(f.Build());
-  ASSERT_NE(ar.get(), nullptr);
-  for (int i = 0; i < (int)f.entries.size(); i++) {
-    SCOPED_TRACE(cases[i].what);
-    ZipItemInfo info;
-    ASSERT_EQ(GetZipItemInfo(ar.get(), i, &info), UZ_OK);
-    Times t = TimesOf(info);
-    EXPECT_EQ(t.access, cases[i].expected.access);
-    EXPECT_EQ(t.creation, cases[i].expected.creation);
-    EXPECT_EQ(t.modify, cases[i].expected.modify);
-  }
+  ExpectItemTimes(f, cases);
 }
 
 // Only the local extra field is scanned: a "UT" record in the central
@@ -206,17 +209,7 @@ TEST(Times, FromTheMsDosDateAndTime) {
     f.entries.back().dosDateTime = c.dosDateTime;
     f.entries.back().localExtra = c.localExtra;
   }
-  ScopedArchive a(f.Build());
-  ASSERT_NE(a.get(), nullptr);
-  for (int i = 0; i < (int)f.entries.size(); i++) {
-    SCOPED_TRACE(cases[i].what);
-    ZipItemInfo info;
-    ASSERT_EQ(GetZipItemInfo(a.get(), i, &info), UZ_OK);
-    Times t = TimesOf(info);
-    EXPECT_EQ(t.access, cases[i].expected.access);
-    EXPECT_EQ(t.creation, cases[i].expected.creation);
-    EXPECT_EQ(t.modify, cases[i].expected.modify);
-  }
+  ExpectItemTimes(f, cases);
 }
 
 // ---- Records, cache and position --------------------------------------------

@@ -37,6 +37,28 @@ ZipFixture ThreeEntries() {
   return f;
 }
 
+// What CheckLocalHeader reports of an entry's local header.
+struct LocalHeaderSeen {
+  unsigned variable = 0;     // name and extra field lengths together
+  unsigned extraOffset = 0;  // where the local extra field starts
+  unsigned extraLength = 0;
+};
+
+// Steps the walk to entry i of f (from entry i - 1) and checks what the
+// reader's next reads show: the local header at localHeaderOffset (without
+// the bytes before the archive), the entry's name and the length of its
+// local extra field.
+void StepToEntry(ZipReader *reader, const ZipFixture &f, int i, unsigned localHeaderOffset, LocalHeaderSeen *seen) {
+  const FixtureEntry &e = f.entries[i];
+  if (i) GoToNextEntry(reader);
+  EXPECT_EQ(reader->localHeaderOffset, localHeaderOffset);
+  char name[260];
+  ASSERT_EQ(ReadEntryHeader(reader, nullptr, nullptr, name, sizeof name), ZS_OK);
+  EXPECT_EQ(std::string(name), e.name);
+  ASSERT_EQ(CheckLocalHeader(reader, &seen->variable, &seen->extraOffset, &seen->extraLength), ZS_OK);
+  EXPECT_EQ(seen->extraLength, e.localExtra.size());
+}
+
 // ---- End record search ------------------------------------------------------
 
 // The search reads the tail in blocks of 1,024 bytes plus 4 of overlap, so
@@ -248,25 +270,17 @@ TEST(OpenZipReader, ArchiveBehind100BytesOfOtherData) {
   for (int i = 0; i < 3; i++) {
     SCOPED_TRACE(i);
     const FixtureEntry &e = f.entries[i];
-    if (i) GoToNextEntry(reader.get());
-    ASSERT_EQ(reader->currentIndex, i);
-    ASSERT_TRUE(reader->currentEntryValid);
+    LocalHeaderSeen seen;
+    ASSERT_NO_FATAL_FAILURE(StepToEntry(reader.get(), f, i, layout.localHeader[i] - 100, &seen));
     EXPECT_EQ(reader->currentRecordOffset, layout.centralRecord[i] - 100);
-    EXPECT_EQ(reader->localHeaderOffset, layout.localHeader[i] - 100);
-    char name[260];
-    ASSERT_EQ(ReadEntryHeader(reader.get(), nullptr, nullptr, name, sizeof name), ZS_OK);
-    EXPECT_EQ(std::string(name), e.name);
-    unsigned variable = 0, extraOffset = 0, extraLength = 0;
-    ASSERT_EQ(CheckLocalHeader(reader.get(), &variable, &extraOffset, &extraLength), ZS_OK);
-    EXPECT_EQ(extraOffset, layout.localHeader[i] - 100 + 30 + e.name.size());
-    EXPECT_EQ(extraLength, e.localExtra.size());
+    EXPECT_EQ(seen.extraOffset, layout.localHeader[i] - 100 + 30 + e.name.size());
     // The entry data starts where the fixture put it, once the 100 bytes
     // are added back.
-    EXPECT_EQ(reader->bytesBeforeArchive + reader->localHeaderOffset + 30 + variable, layout.dataOffset[i]);
+    EXPECT_EQ(reader->bytesBeforeArchive + reader->localHeaderOffset + 30 + seen.variable, layout.dataOffset[i]);
     // The local extra field is read where the item layer reads it.
-    std::string extra(extraLength, '\0');
-    ASSERT_TRUE(SeekSource(reader->source, reader->bytesBeforeArchive + extraOffset));
-    EXPECT_EQ(ReadSource(&extra[0], 1, extraLength, reader->source), extraLength);
+    std::string extra(seen.extraLength, '\0');
+    ASSERT_TRUE(SeekSource(reader->source, reader->bytesBeforeArchive + seen.extraOffset));
+    EXPECT_EQ(ReadSource(&extra[0], 1, seen.extraLength, reader->source), seen.extraLength);
     EXPECT_EQ(extra, e.localExtra);
   }
 }
@@ -671,19 +685,10 @@ TEST_F(HandleSourceTest, OpensWalksAndChecksARealFile) {
       EXPECT_EQ(reader->entryCount, 3u);
       for (int i = 0; i < 3; i++) {
         SCOPED_TRACE(i);
-        const FixtureEntry &e = f.entries[i];
-        if (i) GoToNextEntry(reader.get());
-        ASSERT_EQ(reader->currentIndex, i);
-        ASSERT_TRUE(reader->currentEntryValid);
-        EXPECT_EQ(reader->localHeaderOffset, layout.localHeader[i]);
-        char name[260];
-        ASSERT_EQ(ReadEntryHeader(reader.get(), nullptr, nullptr, name, sizeof name), ZS_OK);
-        EXPECT_EQ(std::string(name), e.name);
-        unsigned variable = 0, extraOffset = 0, extraLength = 0;
-        ASSERT_EQ(CheckLocalHeader(reader.get(), &variable, &extraOffset, &extraLength), ZS_OK);
-        EXPECT_EQ(extraLength, e.localExtra.size());
+        LocalHeaderSeen seen;
+        ASSERT_NO_FATAL_FAILURE(StepToEntry(reader.get(), f, i, layout.localHeader[i], &seen));
         std::string stored(reader->currentHeader.compressedSize, '\0');
-        ASSERT_TRUE(SeekSource(reader->source, reader->bytesBeforeArchive + extraOffset + extraLength));
+        ASSERT_TRUE(SeekSource(reader->source, reader->bytesBeforeArchive + seen.extraOffset + seen.extraLength));
         EXPECT_EQ(ReadSource(&stored[0], (unsigned)stored.size(), 1, reader->source), 1u);
         EXPECT_EQ(stored, archive.substr(layout.dataOffset[i], stored.size()));
       }
