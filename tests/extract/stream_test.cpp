@@ -290,7 +290,6 @@ TEST(EntryStream, DataDescriptorEntriesAreReadWithTheCentralValues) {
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
 
     GoToNextEntry(r.get());
-    ASSERT_EQ(r.get()->currentIndex, 1);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
     EXPECT_TRUE(ReadAll(r.get()).bytes == after);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
@@ -441,7 +440,6 @@ TEST(EntryStream, OpenStreamOutlivesReaderStepsAndReopenRestarts) {
   std::string got(16384, '\0');
   ASSERT_EQ(ReadEntryStream(r.get(), &got[0], 16384), 16384);
   GoToNextEntry(r.get());
-  ASSERT_EQ(r.get()->currentIndex, 1);
   got += ReadAll(r.get()).bytes;
   EXPECT_TRUE(got == first);
   EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
