@@ -3,7 +3,7 @@
 // The build packs one set of inputs with Info-ZIP zip, 7-Zip and Python's
 // zipfile, stored and deflated, and twice with data descriptors (zip writing
 // to a pipe, zipfile writing to a stream it cannot seek in); see
-// make_tool_archives.py. The input sizes sit on both sides of the 16 KiB
+// make_archives.py (set extract). The input sizes sit on both sides of the 16 KiB
 // copy and input buffers, plus an empty file, a one-byte file and one of a
 // few megabytes. Every item is extracted with UnZipItem and compared byte for
 // byte with its input, which catches faults in refills, piece boundaries,

@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Seeds, Mutation, ::testing::ValuesIn(SeedNames()),
                            return name;
                          });
 
-// The tool-built seeds come from the build (make_seeds.py); without them
+// The tool-built seeds come from the build (make_archives.py, set seeds); without them
 // the suite would quietly test far less.
 TEST(MutationSeeds, ToolBuiltSeedsArePresent) { EXPECT_TRUE(ToolSeedsFound()); }
 
