@@ -45,9 +45,9 @@ unsigned RootLength(const wchar_t *path) {
 }  // namespace
 
 void CreateDirectoryTree(const wchar_t *path) {
-  wchar_t rest[LOADER_PATH_SIZE];
-  wchar_t prefix[LOADER_PATH_SIZE];
-  RtWcsCopyBounded(rest, LOADER_PATH_SIZE, path);
+  wchar_t rest[LAUNCHER_PATH_SIZE];
+  wchar_t prefix[LAUNCHER_PATH_SIZE];
+  RtWcsCopyBounded(rest, LAUNCHER_PATH_SIZE, path);
   // The root is kept as it stands: cut into tokens like the levels below
   // it, "\\server\share\" would lose its "\\" and the chain would be made
   // below the current directory. A relative path would be made there too.
@@ -60,8 +60,8 @@ void CreateDirectoryTree(const wchar_t *path) {
   const wchar_t *separator = rest[2] == L'?' && HasNamespacePrefix(rest) ? L"\\" : L"/";
   wchar_t *context = 0;
   for (wchar_t *token = RtWcsTok(rest + root, L"/\\", &context); token; token = RtWcsTok(0, L"/\\", &context)) {
-    RtWcsAppendBounded(prefix, LOADER_PATH_SIZE, token);
-    RtWcsAppendBounded(prefix, LOADER_PATH_SIZE, separator);
+    RtWcsAppendBounded(prefix, LAUNCHER_PATH_SIZE, token);
+    RtWcsAppendBounded(prefix, LAUNCHER_PATH_SIZE, separator);
     if (!PathFileExistsW(prefix)) CreateDirectoryW(prefix, 0);  // failures show up later as missing files
   }
 }

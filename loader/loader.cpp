@@ -11,16 +11,14 @@
 
 namespace {
 
-const int kPayloadId = 129;
-
 void ClearPath(wchar_t *path) {
-  for (unsigned i = 0; i < LOADER_PATH_SIZE; i++) path[i] = 0;
+  for (unsigned i = 0; i < LAUNCHER_PATH_SIZE; i++) path[i] = 0;
 }
 
 // Opens the payload archive in place in the executable's own resources and
 // reads its item count. Null when any step fails.
 ZipHandle *OpenPayload(int *itemCount) {
-  HRSRC resource = FindResourceW(0, MAKEINTRESOURCEW(kPayloadId), L"ZIP");
+  HRSRC resource = FindResourceW(0, MAKEINTRESOURCEW(LAUNCHER_PAYLOAD_ID), LAUNCHER_WIDE_NAME(LAUNCHER_PAYLOAD_TYPE));
   if (!resource) return 0;
   DWORD size = SizeofResource(0, resource);
   HGLOBAL loaded = LoadResource(0, resource);
@@ -96,7 +94,7 @@ int PrepareItem(ZipHandle *handle, int index, const wchar_t *dir, ZipItemInfo *i
     RtPrintW(TRACE_UNSAFE_NAME, info->name);
     return 0;
   }
-  if (RtWcsLen(dir) + RtWcsLen(info->name) >= LOADER_PATH_SIZE) {
+  if (RtWcsLen(dir) + RtWcsLen(info->name) >= LAUNCHER_PATH_SIZE) {
     RtPrintW(TRACE_PATH_TOO_LONG, info->name);
     return 0;
   }
@@ -135,7 +133,7 @@ int CLoader::Extract() {
   if (!handle) return 0;
   int complete = 1;
   ZipItemInfo info;
-  wchar_t path[LOADER_PATH_SIZE];
+  wchar_t path[LAUNCHER_PATH_SIZE];
   for (int i = 0; i < count; i++) {
     if (!PrepareItem(handle, i, m_szDir, &info, path)) continue;
     if (IsDirectoryItem(info)) {
@@ -163,7 +161,7 @@ int CLoader::Check() {
   if (!handle) return 0;
   int result = 1;
   ZipItemInfo info;
-  wchar_t path[LOADER_PATH_SIZE];
+  wchar_t path[LAUNCHER_PATH_SIZE];
   for (int i = 0; i < count; i++) {
     // An item that cannot be served was not extracted either: it is missing.
     if (!PrepareItem(handle, i, m_szDir, &info, path)) {
@@ -187,13 +185,13 @@ int CLoader::Start() {
   RtPrintW(TRACE_START);
   // "%s\%s" behind a directory that ends in a backslash: two backslashes,
   // which the file system reads as one.
-  if (RtWcsLen(m_szDir) + 1 + RtWcsLen(LOADER_DOWNLOADER_NAME) >= LOADER_PATH_SIZE) {
-    RtPrintW(TRACE_PATH_TOO_LONG, LOADER_DOWNLOADER_NAME);
+  if (RtWcsLen(m_szDir) + 1 + RtWcsLen(LAUNCHER_DOWNLOADER_NAME) >= LAUNCHER_PATH_SIZE) {
+    RtPrintW(TRACE_PATH_TOO_LONG, LAUNCHER_DOWNLOADER_NAME);
     return 0;
   }
-  wchar_t path[LOADER_PATH_SIZE];
+  wchar_t path[LAUNCHER_PATH_SIZE];
   ClearPath(path);
-  wsprintfW(path, L"%s\\%s", m_szDir, LOADER_DOWNLOADER_NAME);
+  wsprintfW(path, L"%s\\%s", m_szDir, LAUNCHER_DOWNLOADER_NAME);
   if (!PathFileExistsW(path)) return 0;
   // The shell would open a folder of that name in a window.
   if (!IsFile(path)) {

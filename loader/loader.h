@@ -5,12 +5,9 @@
 
 #include <windows.h>
 
-// Every path the loader builds lives in a buffer of this many units.
-const unsigned LOADER_PATH_SIZE = MAX_PATH;
-
-// Below the local application-data folder.
-#define LOADER_INSTALL_SUFFIX L"\\selvane\\downloader\\tarnis\\"
-#define LOADER_DOWNLOADER_NAME L"dw_dlr.exe"
+// The install suffix, the downloader's name and the path limit (every path
+// the loader builds lives in a buffer of LAUNCHER_PATH_SIZE units).
+#include "launcher_facts.h"
 
 // Exit codes of a run.
 enum {
@@ -28,7 +25,7 @@ int TakeRunLock(const wchar_t *installDir);
 
 class CLoader {
  public:
-  wchar_t m_szDir[LOADER_PATH_SIZE];  // install directory, ends with a backslash
+  wchar_t m_szDir[LAUNCHER_PATH_SIZE];  // install directory, ends with a backslash
 
   int Extract();  // 1: the payload was opened, every item visited, and no file
                   // whose data failed is left on disk

@@ -7,18 +7,18 @@
 #include "trace.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
-  wchar_t dir[LOADER_PATH_SIZE];
-  for (unsigned i = 0; i < LOADER_PATH_SIZE; i++) dir[i] = 0;
+  wchar_t dir[LAUNCHER_PATH_SIZE];
+  for (unsigned i = 0; i < LAUNCHER_PATH_SIZE; i++) dir[i] = 0;
   if (!SHGetSpecialFolderPathW(0, dir, CSIDL_LOCAL_APPDATA, TRUE)) {
     DWORD error = GetLastError();
     RtPrintA(TRACE_NO_LOCAL_FOLDER, error);
     return LOADER_EXIT_NO_LOCAL_FOLDER;
   }
-  if (RtWcsLen(dir) + RtWcsLen(LOADER_INSTALL_SUFFIX) >= LOADER_PATH_SIZE) {
-    RtPrintW(TRACE_DIR_TOO_LONG, dir, LOADER_INSTALL_SUFFIX);
+  if (RtWcsLen(dir) + RtWcsLen(LAUNCHER_INSTALL_SUFFIX) >= LAUNCHER_PATH_SIZE) {
+    RtPrintW(TRACE_DIR_TOO_LONG, dir, LAUNCHER_INSTALL_SUFFIX);
     return LOADER_EXIT_DIR_TOO_LONG;
   }
-  lstrcatW(dir, LOADER_INSTALL_SUFFIX);
+  lstrcatW(dir, LAUNCHER_INSTALL_SUFFIX);
   // Before anything is touched: a second run at once does nothing at all.
   if (!TakeRunLock(dir)) {
     RtPrintW(TRACE_ANOTHER_RUN, dir);
@@ -27,9 +27,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   RtPrintW(TRACE_DIR, dir);
 
   CLoader loader;
-  for (unsigned i = 0; i < LOADER_PATH_SIZE; i++) loader.m_szDir[i] = 0;
+  for (unsigned i = 0; i < LAUNCHER_PATH_SIZE; i++) loader.m_szDir[i] = 0;
   CreateDirectoryTree(dir);
-  lstrcpynW(loader.m_szDir, dir, LOADER_PATH_SIZE);
+  lstrcpynW(loader.m_szDir, dir, LAUNCHER_PATH_SIZE);
 
   // A broken file that could not be removed would pass the check.
   int extracted = loader.Extract();

@@ -16,9 +16,9 @@ const unsigned kNamespaceLength = sizeof kSessionNamespace / sizeof kSessionName
 // its end, where the install directories of two users differ least.
 void MakeLockName(const wchar_t *installDir, wchar_t *name) {
   unsigned length = RtWcsLen(installDir);
-  unsigned room = LOADER_PATH_SIZE - 1 - kNamespaceLength;
+  unsigned room = LAUNCHER_PATH_SIZE - 1 - kNamespaceLength;
   const wchar_t *kept = length > room ? installDir + (length - room) : installDir;
-  RtWcsCopyBounded(name, LOADER_PATH_SIZE, kSessionNamespace);
+  RtWcsCopyBounded(name, LAUNCHER_PATH_SIZE, kSessionNamespace);
   unsigned at = kNamespaceLength;
   for (; *kept; kept++) name[at++] = *kept == L'\\' ? L'/' : *kept;
   name[at] = 0;
@@ -27,7 +27,7 @@ void MakeLockName(const wchar_t *installDir, wchar_t *name) {
 }  // namespace
 
 int TakeRunLock(const wchar_t *installDir) {
-  wchar_t name[LOADER_PATH_SIZE];
+  wchar_t name[LAUNCHER_PATH_SIZE];
   MakeLockName(installDir, name);
   // The handle stays open until the process ends; that is the lock.
   HANDLE lock = CreateMutexW(0, FALSE, name);

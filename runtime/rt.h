@@ -70,6 +70,9 @@ void RtPrintW(const wchar_t *format, ...);
 void RtPrintA(const char *format, ...);
 
 // Formats into a caller's byte buffer; returns the bytes stored (without the
-// terminator, which is always written when size > 0). Used by the prints.
+// terminator, which is always written when size > 0). The prints do not go
+// through these: both share the one formatting core, and these hand its
+// bytes (CR LF included) to a caller instead of standard output, so that
+// the formatting can be checked byte for byte.
 unsigned RtFormatW(char *out, unsigned size, const wchar_t *format, va_list args);
 unsigned RtFormatA(char *out, unsigned size, const char *format, va_list args);

@@ -38,7 +38,14 @@ tr -d '\r' <"$prefix/trace.txt"
 if [ -n "$(tail -c 1 "$prefix/trace.txt")" ]; then echo; fi
 echo "----- exit code: $status -----"
 
-install=$(find "$prefix/drive_c/users" -type d -path '*/AppData/Local/selvane/downloader/tarnis' -print -quit)
+# The install directory: the user's local application-data folder (the
+# prefix has one user) and the suffix the launcher was built with.
+. "$build/launcher_facts.sh"
+suffix=${LAUNCHER_INSTALL_SUFFIX//\\//}
+install=
+for local in "$prefix"/drive_c/users/*/AppData/Local; do
+  if [ -d "$local$suffix" ]; then install=${local}${suffix%/}; fi
+done
 if [ -z "$install" ]; then
   echo "demo: no install directory was made" >&2
   exit 1

@@ -153,10 +153,10 @@ def read_file(path):
         raise PackError(str(e))
 
 
-def entries_from_list(specs, fixed, archive_names):
+def entries_from_list(file_args, fixed, archive_names):
     entries = []
-    for spec in specs:
-        path, _, name = spec.partition("=")
+    for file_arg in file_args:
+        path, _, name = file_arg.partition("=")
         if not name:
             name = "/" + os.path.basename(path)
         if not os.path.isfile(path):
@@ -220,8 +220,8 @@ def main(argv):
         if args.dir:
             entries = entries_from_folder(args.dir, args.time, archive_names)
         else:
-            specs = read_list(args.list) if args.list else args.files
-            entries = entries_from_list(specs, args.time, archive_names)
+            file_args = read_list(args.list) if args.list else args.files
+            entries = entries_from_list(file_args, args.time, archive_names)
         offset = args.utc_offset if args.utc_offset is not None else local_utc_offset()
         data = write_archive(entries, offset, args.name_encoding)
     except (PackError, OSError) as e:

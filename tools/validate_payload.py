@@ -41,7 +41,11 @@ fails the build with one line per problem, naming the entry and the rule:
   duplicate-name          two items that name the same file on Windows
   no-launcher             no top-level file item "dw_dlr.exe"
 
-Usage: validate_payload.py PAYLOAD.zip [--install-dir-length N] [--copy-to OUT]
+Usage: validate_payload.py PAYLOAD.zip --path-size N --install-suffix S
+                           --downloader NAME [--install-dir-length N] [--copy-to OUT]
+
+The build passes the path size, the install suffix and the downloader's
+name from the launcher's own definitions (res/launcher_facts.h).
 
 With --copy-to the payload is copied to OUT once it has passed (and OUT is
 removed when it has not), so the build embeds exactly the archive it checked.
@@ -61,15 +65,24 @@ ZIP64_LOCATOR_SIG = b"PK\x06\x07"
 END_SIZE = 22
 # The reader searches for the end record within this many bytes from the end.
 END_SEARCH_REACH = 0xFFFF
-PATH_LIMIT = 259            # characters of a path, terminator excluded
-NAME_BUFFER = 260           # the reader's item name buffer, terminator included
 DEFAULT_INSTALL_DIR_LENGTH = 200
-LAUNCHER_NAME = b"dw_dlr.exe"
 FORBIDDEN_NAME_BYTES = set(b'<>"|?*') | set(range(32))
 DIRECTORY_BITS = 0x40000010  # Unix directory type or MS-DOS directory bit
 # Names Windows takes for devices in any folder and with any extension.
 DEVICE_NAMES = ({b"con", b"prn", b"aux", b"nul", b"conin$", b"conout$"}
                 | {b"com%d" % n for n in range(10)} | {b"lpt%d" % n for n in range(10)})
+
+
+class Facts:
+    """What the launcher fixes: its path buffers (terminator included, which
+    is also the reader's item name buffer), the install suffix and the item
+    it starts."""
+
+    def __init__(self, path_size, install_suffix, downloader):
+        self.path_size = path_size
+        self.path_limit = path_size - 1  # characters of a path, terminator excluded
+        self.install_suffix = install_suffix
+        self.downloader = downloader.encode("ascii")
 
 
 class Refused(Exception):
@@ -270,11 +283,11 @@ def names_device(name):
     return False
 
 
-def check_names(entries, install_dir_length, problems, warnings):
+def check_names(entries, facts, install_dir_length, problems, warnings):
     seen = {}
     directories = set()
     launcher = False
-    name_limit = PATH_LIMIT - install_dir_length
+    name_limit = facts.path_limit - install_dir_length
     for e in entries:
         def refuse(rule, text):
             problems.append(Problem(rule, text, e.index, e.name))
@@ -294,7 +307,7 @@ def check_names(entries, install_dir_length, problems, warnings):
         if bad:
             refuse("bad-name", "characters Windows refuses in file names: " + " ".join(f"{b:#04x}" for b in bad))
             continue
-        if len(e.name) >= NAME_BUFFER or len(e.name) > name_limit:
+        if len(e.name) >= facts.path_size or len(e.name) > name_limit:
             refuse("name-too-long", f"{len(e.name)} characters; with an install directory of up to "
                                     f"{install_dir_length} characters a name may have {name_limit}")
         if any(b > 0x7F for b in e.name):
@@ -314,14 +327,14 @@ def check_names(entries, install_dir_length, problems, warnings):
             if len(parts) > 1 and parts[:-1] not in directories:
                 refuse("missing-directory", "no directory item for its folder comes earlier; the "
                                             "launcher creates folders only from directory items")
-            if parts == (LAUNCHER_NAME,):
+            if parts == (facts.downloader,):
                 launcher = True
     if not launcher:
-        problems.append(Problem("no-launcher", 'no top-level file item "dw_dlr.exe" (the launcher '
-                                               "starts nothing else)"))
+        problems.append(Problem("no-launcher", f'no top-level file item "{facts.downloader.decode()}" '
+                                               "(the launcher starts nothing else)"))
 
 
-def validate(data, install_dir_length=DEFAULT_INSTALL_DIR_LENGTH):
+def validate(data, facts, install_dir_length=DEFAULT_INSTALL_DIR_LENGTH):
     """Returns (problems, warnings, entries); the payload passes when
     problems is empty."""
     problems, warnings = [], []
@@ -331,7 +344,7 @@ def validate(data, install_dir_length=DEFAULT_INSTALL_DIR_LENGTH):
         return [refusal.args[0]], warnings, []
     for e in entries:
         check_entry_data(data, e, directory_offset, problems)
-    check_names(entries, install_dir_length, problems, warnings)
+    check_names(entries, facts, install_dir_length, problems, warnings)
     return problems, warnings, entries
 
 
@@ -341,9 +354,17 @@ def main(argv):
     parser.add_argument("--install-dir-length", type=int, default=DEFAULT_INSTALL_DIR_LENGTH,
                         help="longest install directory, trailing backslash included (default %(default)s)")
     parser.add_argument("--copy-to", metavar="OUT", help="copy the payload here when it passes")
+    parser.add_argument("--path-size", type=int, required=True,
+                        help="units of the launcher's path buffers, terminator included")
+    parser.add_argument("--install-suffix", required=True,
+                        help="what the launcher puts behind the local application-data folder")
+    parser.add_argument("--downloader", required=True, help="the top-level item the launcher starts")
     args = parser.parse_args(argv)
-    if not 27 < args.install_dir_length < PATH_LIMIT:
-        parser.error("--install-dir-length must leave room for names below 259 characters")
+    facts = Facts(args.path_size, args.install_suffix, args.downloader)
+    # The local application-data folder has at least one character.
+    if not len(facts.install_suffix) < args.install_dir_length < facts.path_limit:
+        parser.error(f"--install-dir-length must leave room for the install suffix and for names "
+                     f"below {facts.path_limit} characters")
     if args.copy_to and os.path.exists(args.copy_to):
         os.remove(args.copy_to)
     try:
@@ -352,7 +373,7 @@ def main(argv):
     except OSError as e:
         print(f"validate_payload: {e}", file=sys.stderr)
         return 1
-    problems, warnings, entries = validate(data, args.install_dir_length)
+    problems, warnings, entries = validate(data, facts, args.install_dir_length)
     for w in warnings:
         print(f"validate_payload: {args.payload}: warning: {w}", file=sys.stderr)
     if problems:

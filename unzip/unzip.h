@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include "launcher_facts.h"  // LAUNCHER_PATH_SIZE: item names and target paths
+
 // Result codes: whole values, never combined.
 enum {
   UZ_OK = 0,                      // success
@@ -23,15 +25,13 @@ enum {
   UZ_WRONG_HANDLE_KIND = 0x80000, // the handle's kind is not 1
 };
 
-enum { ZIP_NAME_SIZE = 260 };
-
 struct ZipHandle;
 
 // An item as handed to callers; the name is UTF-16.
 struct ZipItemInfo {
-  int index;                     // the item's index; in the count record the number of items
-  wchar_t name[ZIP_NAME_SIZE];   // the name as stored, terminated
-  unsigned attributes;           // FILE_ATTRIBUTE_* bits
+  int index;                         // the item's index; in the count record the number of items
+  wchar_t name[LAUNCHER_PATH_SIZE];  // the name as stored, terminated
+  unsigned attributes;               // FILE_ATTRIBUTE_* bits
   FILETIME accessTime;
   FILETIME creationTime;
   FILETIME modifyTime;

@@ -84,6 +84,14 @@ void ApplyExtendedTimestamp(const unsigned char *extra, unsigned length, ZipItem
 
 }  // namespace
 
+// The external attributes hold two views of one file: the low byte is the
+// MS-DOS attribute byte (0x01 read-only, 0x02 hidden, 0x04 system, 0x10
+// directory, 0x20 archive), the high half the Unix mode of writers that
+// record one (0x40000000: the directory type; 0x00800000: the owner's write
+// permission). Either view can make an item a directory. The owner's write
+// permission is what keeps an item writable: a payload is packed with Unix
+// modes, and a file its owner may not write stays read-only once extracted,
+// as does anything whose MS-DOS byte says so.
 unsigned ZipAttributesFromExternal(unsigned external) {
   unsigned attributes = FILE_ATTRIBUTE_NORMAL;
   if ((external & 0x40000000) || (external & 0x10)) attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL;
@@ -101,8 +109,8 @@ int ZipArchive::Open(const void *buffer, unsigned length) {
   // backslash. When both do not fit, the root stays empty, which makes
   // relative directories relative to the current directory of the moment.
   memset(rootDir, 0, sizeof rootDir);
-  DWORD n = GetCurrentDirectoryW(MAX_PATH, rootDir);
-  if (n == 0 || n + 1 >= MAX_PATH || rootDir[n] != 0) {
+  DWORD n = GetCurrentDirectoryW(LAUNCHER_PATH_SIZE, rootDir);
+  if (n == 0 || n + 1 >= LAUNCHER_PATH_SIZE || rootDir[n] != 0) {
     memset(rootDir, 0, sizeof rootDir);
   } else {
     rootDir[n] = L'\\';
@@ -148,7 +156,7 @@ int ZipArchive::GetItem(int index, ZipItemInfoNarrow *record) {
   if (result != UZ_OK) return result;
 
   ZipEntryHeader header;
-  char name[ZIP_NAME_SIZE];
+  char name[LAUNCHER_PATH_SIZE];
   if (ReadEntryHeader(reader, &header, 0, name, sizeof name) != ZS_OK) return UZ_BAD_ENTRY;
   // A name that fills the whole buffer arrived without its terminator.
   if (header.nameLength >= sizeof name) return UZ_BAD_ENTRY;
@@ -229,10 +237,10 @@ int GetZipItemInfo(ZipHandle *handle, int index, ZipItemInfo *info) {
   LastZipResult = handle->archive->GetItem(index, &record);
   if (LastZipResult != UZ_OK) return LastZipResult;
 
-  wchar_t wide[ZIP_NAME_SIZE];
+  wchar_t wide[LAUNCHER_PATH_SIZE];
   memset(wide, 0, sizeof wide);
   if (record.name[0] &&
-      !MultiByteToWideChar(CP_ACP, 0, record.name, -1, wide, ZIP_NAME_SIZE - 1)) {
+      !MultiByteToWideChar(CP_ACP, 0, record.name, -1, wide, LAUNCHER_PATH_SIZE - 1)) {
     // The wide form does not fit: refused rather than handed out cut short.
     LastZipResult = UZ_BAD_ENTRY;
     return LastZipResult;
@@ -244,7 +252,7 @@ int GetZipItemInfo(ZipHandle *handle, int index, ZipItemInfo *info) {
   info->modifyTime = record.modifyTime;
   info->compressedSize = record.compressedSize;
   info->uncompressedSize = record.uncompressedSize;
-  for (unsigned i = 0; i < ZIP_NAME_SIZE; i++) info->name[i] = wide[i];
+  for (unsigned i = 0; i < LAUNCHER_PATH_SIZE; i++) info->name[i] = wide[i];
   return LastZipResult;
 }
 

@@ -11,7 +11,7 @@
 // The item record inside the archive reader; the name is in the ANSI code page.
 struct ZipItemInfoNarrow {
   int index;
-  char name[ZIP_NAME_SIZE];
+  char name[LAUNCHER_PATH_SIZE];
   unsigned attributes;
   FILETIME accessTime;
   FILETIME creationTime;
@@ -21,10 +21,10 @@ struct ZipItemInfoNarrow {
 };
 
 struct ZipArchive {
-  ZipReader *reader;              // null until Open succeeds and after Close
-  ZipItemInfoNarrow cachedItem;   // the record GetItem read last from the archive
-  int cachedIndex;                // index of cachedItem; -1 while there is none
-  wchar_t rootDir[MAX_PATH];      // current directory at open time and a backslash
+  ZipReader *reader;                    // null until Open succeeds and after Close
+  ZipItemInfoNarrow cachedItem;         // the record GetItem read last from the archive
+  int cachedIndex;                      // index of cachedItem; -1 while there is none
+  wchar_t rootDir[LAUNCHER_PATH_SIZE];  // current directory at open time and a backslash
 
   int Open(const void *buffer, unsigned length);
   int GetItem(int index, ZipItemInfoNarrow *record);

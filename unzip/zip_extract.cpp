@@ -48,10 +48,10 @@ void DeletePartialFile(const wchar_t *path, unsigned attributes) {
 void EnsureTargetDirectory(const wchar_t *root, const wchar_t *path) {
   const wchar_t *separator = LastSeparator(path);
   if (!separator) return;
-  wchar_t directory[MAX_PATH];
+  wchar_t directory[LAUNCHER_PATH_SIZE];
   unsigned length = (unsigned)(separator - path);
-  RtWcsCopyCounted(directory, path, MAX_PATH);
-  directory[length] = 0;  // length < MAX_PATH: the caller checked the path's length
+  RtWcsCopyCounted(directory, path, LAUNCHER_PATH_SIZE);
+  directory[length] = 0;  // length < LAUNCHER_PATH_SIZE: the caller checked the path's length
   int absolute = IsSeparator(directory[0]) || (directory[0] && directory[1] == L':');
   if (absolute || RtWcsStr(directory, L"../") || RtWcsStr(directory, L"..\\")) return;
   EnsureItemDirectory(root, directory);
@@ -80,18 +80,18 @@ void EnsureItemDirectory(const wchar_t *root, const wchar_t *path) {
   if (!path || !path[0]) return;
   const wchar_t *separator = LastSeparator(path);
   if (separator && separator != path) {
-    wchar_t parent[MAX_PATH];
+    wchar_t parent[LAUNCHER_PATH_SIZE];
     unsigned length = (unsigned)(separator - path);
-    if (length >= MAX_PATH) return;
+    if (length >= LAUNCHER_PATH_SIZE) return;
     RtWcsCopyCounted(parent, path, length);
     parent[length] = 0;
     EnsureItemDirectory(root, parent);
   }
   // A level that does not fit the path limit is not requested.
-  if (RtWcsLen(root) + RtWcsLen(path) >= MAX_PATH) return;
-  wchar_t joined[MAX_PATH];
-  RtWcsCopyBounded(joined, MAX_PATH, root);
-  RtWcsAppendBounded(joined, MAX_PATH, path);
+  if (RtWcsLen(root) + RtWcsLen(path) >= LAUNCHER_PATH_SIZE) return;
+  wchar_t joined[LAUNCHER_PATH_SIZE];
+  RtWcsCopyBounded(joined, LAUNCHER_PATH_SIZE, root);
+  RtWcsAppendBounded(joined, LAUNCHER_PATH_SIZE, path);
   CreateDirectoryW(joined, 0);  // an existing or impossible level is passed over
 }
 
@@ -103,9 +103,9 @@ static int IsAbsoluteOrOnDrive(const wchar_t *name) {
 }
 
 static int ExtractDirectory(const ZipItemInfoNarrow &item, const wchar_t *root) {
-  wchar_t name[MAX_PATH];
-  for (unsigned i = 0; i < MAX_PATH; i++) name[i] = 0;
-  if (!MultiByteToWideChar(CP_ACP, 0, item.name, -1, name, MAX_PATH - 1)) return UZ_BAD_ENTRY;
+  wchar_t name[LAUNCHER_PATH_SIZE];
+  for (unsigned i = 0; i < LAUNCHER_PATH_SIZE; i++) name[i] = 0;
+  if (!MultiByteToWideChar(CP_ACP, 0, item.name, -1, name, LAUNCHER_PATH_SIZE - 1)) return UZ_BAD_ENTRY;
   if (ZipNameHasParentComponent(name) || IsAbsoluteOrOnDrive(name)) return UZ_UNSAFE_NAME;
   EnsureItemDirectory(root, name);
   return UZ_OK;
@@ -122,7 +122,7 @@ int ZipArchive::UnZipItem(int index, const wchar_t *path) {
   if (result != UZ_OK) return result;
   if (item.attributes & FILE_ATTRIBUTE_DIRECTORY) return ExtractDirectory(item, rootDir);
 
-  if (!path || RtWcsLen(path) >= MAX_PATH) return UZ_BAD_ARGUMENT;
+  if (!path || RtWcsLen(path) >= LAUNCHER_PATH_SIZE) return UZ_BAD_ARGUMENT;
   EnsureTargetDirectory(rootDir, path);
   // DELETE as well, so that a copy that fails can always be removed.
   HANDLE file = CreateFileW(path, GENERIC_WRITE | DELETE, 0, 0, CREATE_ALWAYS, item.attributes, 0);

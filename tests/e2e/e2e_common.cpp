@@ -5,16 +5,13 @@
 
 namespace {
 
-const long long kUnixEpochAsFileTime = 116444736000000000LL;
-
 // MS-DOS date (high half) and time of a Unix time seen eight hours east of
 // UTC, odd seconds rounded up, as the release tool writes them.
 uint32_t DosDateTimeOf(int32_t unixTime) {
   long long t = (long long)unixTime + 8 * 3600;
   if (t % 2) t++;
-  ULARGE_INTEGER value;
-  value.QuadPart = (unsigned long long)(t * 10000000LL + kUnixEpochAsFileTime);
-  FILETIME ft = {value.LowPart, value.HighPart};
+  const uint64_t value = FileTimeOfUnix(t);
+  FILETIME ft = {(DWORD)value, (DWORD)(value >> 32)};
   SYSTEMTIME st;
   FileTimeToSystemTime(&ft, &st);
   uint32_t date = ((st.wYear - 1980) << 9) | (st.wMonth << 5) | st.wDay;
@@ -42,23 +39,6 @@ std::wstring ThisProgramDir() {
   GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
   std::wstring dir = path;
   return dir.substr(0, dir.find_last_of(L"\\/") + 1);
-}
-
-void CollectTree(const std::wstring &dir, const std::string &prefix, std::vector<std::string> *names) {
-  WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW((dir + L"*").c_str(), &fd);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    std::wstring name = fd.cFileName;
-    if (name == L"." || name == L"..") continue;
-    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      names->push_back(prefix + Narrow(name) + "\\");
-      CollectTree(dir + name + L"\\", prefix + Narrow(name) + "\\", names);
-    } else {
-      names->push_back(prefix + Narrow(name));
-    }
-  } while (FindNextFileW(find, &fd));
-  FindClose(find);
 }
 
 std::string WithoutTrailingBackslash(std::string path) {
@@ -211,9 +191,7 @@ std::vector<FixtureEntry> EntriesOf(const std::vector<PlannedItem> &items) {
 
 std::vector<std::string> TreeOf(const std::wstring &dir) {
   std::vector<std::string> names;
-  std::wstring base = dir;
-  if (!base.empty() && base.back() != L'\\') base += L'\\';
-  CollectTree(base, "", &names);
+  for (const TreeEntry &entry : ListTree(dir)) names.push_back(Narrow(entry.path) + (entry.directory ? "\\" : ""));
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -227,12 +205,8 @@ void MakeInstallDir(const std::wstring &installDir) {
 long long ModifyTimeOf(const std::wstring &path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return LLONG_MIN;
-  ULARGE_INTEGER t;
-  t.LowPart = data.ftLastWriteTime.dwLowDateTime;
-  t.HighPart = data.ftLastWriteTime.dwHighDateTime;
-  long long since = (long long)t.QuadPart - kUnixEpochAsFileTime;
-  // A time that is not on a whole second cannot have come from a "UT" field.
-  return since % 10000000 ? LLONG_MIN : since / 10000000;
+  int64_t unixTime = 0;
+  return UnixOfFileTime(FileTimeValue(data.ftLastWriteTime), &unixTime) ? unixTime : LLONG_MIN;
 }
 
 bool FileSystemKeepsHidden(const std::wstring &dir) {
@@ -293,7 +267,7 @@ void WaitForDownloaderToEnd(const std::wstring &installDir) {
 
 void LauncherRunTest::SetUp() {
   installDir_ = LauncherInstallDir();
-  ASSERT_NE(L"\\selvane\\downloader\\tarnis\\", installDir_) << "no local application-data folder";
+  ASSERT_NE(EXPECTED_INSTALL_SUFFIX, installDir_) << "no local application-data folder";
   installRoot_ = LauncherInstallRoot();
   ASSERT_TRUE(RemovePathPatiently(installRoot_)) << "cannot clear " << Narrow(installRoot_);
   sleeperReady_ = CreateEventW(nullptr, FALSE, FALSE, kSleeperReadyEvent);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "file_times.h"
 #include "launcher_run.h"
 #include "test_files.h"
 #include "zip_fixture.h"

@@ -66,7 +66,7 @@ class DeepLocalAppDataTest : public LauncherRunTest, public ::testing::WithParam
 };
 
 TEST_P(DeepLocalAppDataTest, RespectsThePathLimit) {
-  const std::wstring suffix = L"\\selvane\\downloader\\tarnis\\";
+  const std::wstring suffix = EXPECTED_INSTALL_SUFFIX;
   const std::wstring appData = FolderOfLength(GetParam().installDirLength - suffix.size());
   const std::wstring installDir = appData + suffix;
   ASSERT_EQ(GetParam().installDirLength, installDir.size());

@@ -27,7 +27,9 @@
 
 #include <gtest/gtest.h>
 
+#include "file_times.h"
 #include "launcher_run.h"
+#include "scoped_archive.h"
 #include "test_files.h"
 #include "unzip.h"
 #include "zip_archive.h"
@@ -35,23 +37,6 @@
 
 namespace {
 
-// An open archive over an image it keeps alive.
-class Archive {
- public:
-  explicit Archive(const std::string &image) : image_(image) {
-    handle_ = OpenZipBuffer(image_.data(), (unsigned)image_.size());
-  }
-  ~Archive() {
-    if (handle_) CloseZipArchive(handle_);
-  }
-  Archive(const Archive &) = delete;
-  Archive &operator=(const Archive &) = delete;
-  ZipHandle *get() const { return handle_; }
-
- private:
-  std::string image_;
-  ZipHandle *handle_ = nullptr;
-};
 
 // Deflated by default: most items of a real payload are.
 FixtureEntry Entry(const std::string &name, const std::string &data, uint16_t method = 8,
@@ -69,19 +54,27 @@ std::string ImageOf(const std::vector<FixtureEntry> &entries, FixtureLayout *lay
   return f.Build(layout);
 }
 
+// Writes every item of an archive of entries into a fresh folder under its
+// own name, then hands check the item's index, its target and the folder.
+template <typename Check>
+void ExtractEach(const std::vector<FixtureEntry> &entries, Check check) {
+  ScopedArchive a(ImageOf(entries));
+  ASSERT_NE(a.get(), nullptr);
+  TempDir out;
+  for (size_t i = 0; i < entries.size(); i++) {
+    SCOPED_TRACE(entries[i].name);
+    std::wstring target = out / Widen(entries[i].name);
+    ASSERT_EQ(UnZipItem(a.get(), (int)i, target.c_str()), UZ_OK);
+    check(i, target, out);
+  }
+}
+
 std::string Contents(const std::wstring &path) {
   std::string bytes;
   if (!ReadWholeFile(path, &bytes)) return "<unreadable>";
   return bytes;
 }
 
-uint64_t Value(const FILETIME &t) { return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime; }
-uint64_t UnixTime(int64_t seconds) { return (uint64_t)(seconds * 10000000 + 116444736000000000LL); }
-uint64_t DosTime(uint32_t dosDateTime) {
-  FILETIME t = {};
-  DosDateTimeToFileTime((WORD)(dosDateTime >> 16), (WORD)dosDateTime, &t);
-  return Value(t);
-}
 
 
 // A block header with BFINAL set and the reserved block type: inflate fails there.
@@ -131,19 +124,13 @@ TEST(ExtractFile, NewFileHoldsTheDataAndTheItemsAttributeBits) {
   };
   std::vector<FixtureEntry> entries;
   for (const Row &r : rows) entries.push_back(Entry(r.name, SampleData(r.size, (uint32_t)r.size), r.method, r.externalAttributes));
-  Archive a(ImageOf(entries));
-  ASSERT_NE(a.get(), nullptr);
-  TempDir out;
-  for (int i = 0; i < (int)(sizeof rows / sizeof rows[0]); i++) {
-    SCOPED_TRACE(rows[i].name);
-    std::wstring target = out / Widen(rows[i].name);
-    ASSERT_EQ(UnZipItem(a.get(), i, target.c_str()), UZ_OK);
+  ExtractEach(entries, [&](size_t i, const std::wstring &target, const TempDir &out) {
     EXPECT_TRUE(Contents(target) == entries[i].data);
     DWORD attributes = GetFileAttributesW(target.c_str());
     ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(attributes & 0x7, BitsThePlatformKeeps(out.path(), rows[i].bits));
     EXPECT_TRUE(attributes & FILE_ATTRIBUTE_READONLY || !(rows[i].bits & FILE_ATTRIBUTE_READONLY));
-  }
+  });
 }
 
 TEST(ExtractFile, NewFileCarriesTheItemsAccessAndModificationTimes) {
@@ -157,14 +144,14 @@ TEST(ExtractFile, NewFileCarriesTheItemsAccessAndModificationTimes) {
     uint32_t externalAttributes;
     uint64_t write, access;
   } rows[] = {
-      {"dos-only.bin", dos, "", 5000, 0x81800000, DosTime(dos), DosTime(dos)},
-      {"other-dos.bin", otherDos, "", 5000, 0x81800000, DosTime(otherDos), DosTime(otherDos)},
-      {"ut-modified.bin", dos, UtExtra(1, {m}), 5000, 0x81800000, UnixTime(m), DosTime(dos)},
-      {"ut-accessed.bin", dos, UtExtra(2, {acc}), 5000, 0x81800000, DosTime(dos), UnixTime(acc)},
-      {"ut-both.bin", dos, UtExtra(3, {m, acc}), 40000, 0x81800000, UnixTime(m), UnixTime(acc)},
-      {"ut-all.bin", dos, UtExtra(7, {m, acc, c}), 40000, 0x81800000, UnixTime(m), UnixTime(acc)},
-      {"empty.bin", dos, UtExtra(3, {m, acc}), 0, 0x81800000, UnixTime(m), UnixTime(acc)},
-      {"readonly.bin", dos, UtExtra(3, {m, acc}), 5000, 0x81800001, UnixTime(m), UnixTime(acc)},
+      {"dos-only.bin", dos, "", 5000, 0x81800000, FileTimeOfDos(dos), FileTimeOfDos(dos)},
+      {"other-dos.bin", otherDos, "", 5000, 0x81800000, FileTimeOfDos(otherDos), FileTimeOfDos(otherDos)},
+      {"ut-modified.bin", dos, UtExtra(1, {m}), 5000, 0x81800000, FileTimeOfUnix(m), FileTimeOfDos(dos)},
+      {"ut-accessed.bin", dos, UtExtra(2, {acc}), 5000, 0x81800000, FileTimeOfDos(dos), FileTimeOfUnix(acc)},
+      {"ut-both.bin", dos, UtExtra(3, {m, acc}), 40000, 0x81800000, FileTimeOfUnix(m), FileTimeOfUnix(acc)},
+      {"ut-all.bin", dos, UtExtra(7, {m, acc, c}), 40000, 0x81800000, FileTimeOfUnix(m), FileTimeOfUnix(acc)},
+      {"empty.bin", dos, UtExtra(3, {m, acc}), 0, 0x81800000, FileTimeOfUnix(m), FileTimeOfUnix(acc)},
+      {"readonly.bin", dos, UtExtra(3, {m, acc}), 5000, 0x81800001, FileTimeOfUnix(m), FileTimeOfUnix(acc)},
   };
   std::vector<FixtureEntry> entries;
   for (const Row &r : rows) {
@@ -173,19 +160,13 @@ TEST(ExtractFile, NewFileCarriesTheItemsAccessAndModificationTimes) {
     e.localExtra = r.localExtra;
     entries.push_back(e);
   }
-  Archive a(ImageOf(entries));
-  ASSERT_NE(a.get(), nullptr);
-  TempDir out;
-  for (int i = 0; i < (int)(sizeof rows / sizeof rows[0]); i++) {
-    SCOPED_TRACE(rows[i].name);
-    std::wstring target = out / Widen(rows[i].name);
-    ASSERT_EQ(UnZipItem(a.get(), i, target.c_str()), UZ_OK);
+  ExtractEach(entries, [&](size_t i, const std::wstring &target, const TempDir &) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     ASSERT_TRUE(GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data));
-    EXPECT_EQ(Value(data.ftLastWriteTime), rows[i].write);
-    EXPECT_EQ(Value(data.ftLastAccessTime), rows[i].access);
+    EXPECT_EQ(FileTimeValue(data.ftLastWriteTime), rows[i].write);
+    EXPECT_EQ(FileTimeValue(data.ftLastAccessTime), rows[i].access);
     EXPECT_EQ(data.nFileSizeLow, rows[i].size);
-  }
+  });
 }
 
 // The null device is no disk file: it takes the data, and there is nothing
@@ -200,7 +181,7 @@ TEST(ExtractFile, NonDiskTargetReceivesTheData) {
       Entry("readonly.bin", SampleData(3000, 3), 8, 0x81800001),
       corrupt,
   };
-  Archive a(ImageOf(entries));
+  ScopedArchive a(ImageOf(entries));
   ASSERT_NE(a.get(), nullptr);
   for (int i = 0; i < 4; i++) {
     SCOPED_TRACE(entries[i].name);
@@ -210,12 +191,12 @@ TEST(ExtractFile, NonDiskTargetReceivesTheData) {
 }
 
 TEST(ExtractFile, TargetInAMissingDirectoryFails) {
-  Archive a(ImageOf({Entry("f.bin", "data")}));
+  ScopedArchive a(ImageOf({Entry("f.bin", "data")}));
   ASSERT_NE(a.get(), nullptr);
   TempDir out;
   EXPECT_EQ(UnZipItem(a.get(), 0, (out / L"no\\such\\f.bin").c_str()), UZ_FILE_CREATE_FAILED);
   EXPECT_EQ(LastZipResult, UZ_FILE_CREATE_FAILED);
-  EXPECT_TRUE(ListDir(out.path()).empty());
+  EXPECT_TRUE(NamesIn(out.path()).empty());
 }
 
 // Another program holds the target open without sharing: the create fails
@@ -240,7 +221,7 @@ TEST(ExtractFile, TargetHeldOpenByAnotherProgramIsLeftAlone) {
   }
   int result = -1;
   if (held) {
-    Archive a(ImageOf({Entry("held.bin", SampleData(40000, 4))}));
+    ScopedArchive a(ImageOf({Entry("held.bin", SampleData(40000, 4))}));
     if (a.get()) result = UnZipItem(a.get(), 0, target.c_str());
   }
   DWORD exitCode = 0;
@@ -269,7 +250,7 @@ TEST(ExtractFile, ReadOnlyFileAtTheTargetIsLeftAlone) {
   const std::wstring target = dir / L"ro.bin";
   ASSERT_TRUE(WriteWholeFile(target, "original"));
   ASSERT_TRUE(SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
-  Archive a(ImageOf({Entry("ro.bin", SampleData(1000, 5))}));
+  ScopedArchive a(ImageOf({Entry("ro.bin", SampleData(1000, 5))}));
   ASSERT_NE(a.get(), nullptr);
   EXPECT_EQ(UnZipItem(a.get(), 0, target.c_str()), UZ_FILE_CREATE_FAILED);
   EXPECT_EQ(Contents(target), "original");
@@ -279,7 +260,7 @@ TEST(ExtractFile, ReadOnlyFileAtTheTargetIsLeftAlone) {
 // Target paths live in 260-unit buffers: 259 characters fit, 260 do not and
 // must be refused before anything is created (Wine itself has no limit).
 TEST(ExtractFile, TargetPathOf260CharactersOrMoreIsRefused) {
-  Archive a(ImageOf({Entry("long.bin", SampleData(2000, 6))}));
+  ScopedArchive a(ImageOf({Entry("long.bin", SampleData(2000, 6))}));
   ASSERT_NE(a.get(), nullptr);
   TempDir out;
   const size_t base = out.path().size();
@@ -295,7 +276,7 @@ TEST(ExtractFile, TargetPathOf260CharactersOrMoreIsRefused) {
     EXPECT_EQ(UnZipItem(a.get(), 0, target.c_str()), r.result);
     EXPECT_EQ(FileExists(target), r.result == UZ_OK);
   }
-  EXPECT_EQ(ListDir(out.path()).size(), 1u);
+  EXPECT_EQ(NamesIn(out.path()).size(), 1u);
 }
 
 // Whenever the written bytes cannot be the item's, the result is a write
@@ -369,7 +350,7 @@ TEST(ExtractFile, DataThatIsNotTheItemsLeavesNoFile) {
   std::string image = ImageOf(entries, &layout);
   for (size_t i = 0; i < rows.size(); i++)
     if (rows[i].flipAt >= 0) image[layout.dataOffset[i] + rows[i].flipAt] ^= 0x01;
-  Archive a(image);
+  ScopedArchive a(image);
   ASSERT_NE(a.get(), nullptr);
   TempDir out;
   for (size_t i = 0; i < rows.size(); i++) {
@@ -379,7 +360,7 @@ TEST(ExtractFile, DataThatIsNotTheItemsLeavesNoFile) {
     EXPECT_EQ(LastZipResult, UZ_FILE_WRITE_FAILED);
     EXPECT_FALSE(FileExists(target));
   }
-  EXPECT_TRUE(ListDir(out.path()).empty());
+  EXPECT_TRUE(NamesIn(out.path()).empty());
 }
 
 // When the item's record cannot be fetched, UnZipItem reports why and
@@ -412,13 +393,13 @@ TEST(ExtractFile, UnreadableRecordCreatesNothing) {
     FixtureLayout layout;
     std::string image = ImageOf(entries, &layout);
     r.damage(image, layout);
-    Archive a(image);
+    ScopedArchive a(image);
     ASSERT_NE(a.get(), nullptr);
     TempDir out;
     std::wstring target = out / L"target.bin";
     EXPECT_EQ(UnZipItem(a.get(), r.index, target.c_str()), r.result);
     EXPECT_EQ(LastZipResult, r.result);
-    EXPECT_TRUE(ListDir(out.path()).empty());
+    EXPECT_TRUE(NamesIn(out.path()).empty());
     std::wstring good = out / L"zero.bin";
     EXPECT_EQ(UnZipItem(a.get(), 0, good.c_str()), UZ_OK);
     EXPECT_TRUE(Contents(good) == entries[0].data);
@@ -444,8 +425,8 @@ class ExtractBelowRoot : public ::testing::Test {
 
   // Nothing but the root folder in the base, nothing in the root.
   void ExpectNothingCreated() {
-    EXPECT_EQ(ListDir(base_.path()), std::vector<std::wstring>{L"root"});
-    EXPECT_TRUE(ListDir(root_).empty());
+    EXPECT_EQ(NamesIn(base_.path()), std::vector<std::wstring>{L"root"});
+    EXPECT_TRUE(NamesIn(root_).empty());
   }
 
   TempDir base_;
@@ -454,7 +435,7 @@ class ExtractBelowRoot : public ::testing::Test {
 };
 
 TEST_F(ExtractBelowRoot, BadHandleOrIndexCreatesNothing) {
-  Archive a(ImageOf({Entry("a.bin", "first"), Entry("b.bin", "second")}));
+  ScopedArchive a(ImageOf({Entry("a.bin", "first"), Entry("b.bin", "second")}));
   ASSERT_NE(a.get(), nullptr);
   ZipHandle kind2 = *a.get(), kind0 = *a.get();
   kind2.kind = 2;
@@ -496,16 +477,16 @@ TEST_F(ExtractBelowRoot, DirectoryItemCreatesItsChainBelowTheRoot) {
   };
   std::vector<FixtureEntry> entries;
   for (const Row &r : rows) entries.push_back(DirectoryEntry(r.name));
-  Archive a(ImageOf(entries));
+  ScopedArchive a(ImageOf(entries));
   ASSERT_NE(a.get(), nullptr);
   for (int i = 0; i < (int)(sizeof rows / sizeof rows[0]); i++) {
     SCOPED_TRACE(rows[i].name);
     EXPECT_EQ(UnZipItem(a.get(), i, rows[i].target), UZ_OK);
     for (const std::wstring &d : rows[i].directories) EXPECT_TRUE(DirectoryExists(root_ + d)) << Narrow(d);
   }
-  EXPECT_EQ(ListDir(root_), (std::vector<std::wstring>{L"d1", L"e1", L"f1", L"g..h"}));
-  EXPECT_TRUE(ListDir(root_ + L"d1\\d2").empty());
-  EXPECT_EQ(ListDir(base_.path()), std::vector<std::wstring>{L"root"});
+  EXPECT_EQ(NamesIn(root_), (std::vector<std::wstring>{L"d1", L"e1", L"f1", L"g..h"}));
+  EXPECT_TRUE(NamesIn(root_ + L"d1\\d2").empty());
+  EXPECT_EQ(NamesIn(base_.path()), std::vector<std::wstring>{L"root"});
 }
 
 // A directory item whose name has a ".." component would reach outside the
@@ -517,7 +498,7 @@ TEST_F(ExtractBelowRoot, DirectoryItemWithDotDotComponentCreatesNothing) {
   };
   std::vector<FixtureEntry> entries;
   for (const char *n : names) entries.push_back(DirectoryEntry(n));
-  Archive a(ImageOf(entries));
+  ScopedArchive a(ImageOf(entries));
   ASSERT_NE(a.get(), nullptr);
   for (int i = 0; i < (int)(sizeof names / sizeof names[0]); i++) {
     SCOPED_TRACE(names[i]);
@@ -552,9 +533,9 @@ TEST_F(ExtractBelowRoot, AbsoluteOrDriveDirectoryItemIsRefusedWhateverTheRoot) {
   for (const std::wstring &current : currents) {
     SCOPED_TRACE(current == root_ ? "root of the current directory" : "empty root");
     ASSERT_TRUE(SetCurrentDirectoryW(current.c_str()));
-    Archive a(image);
+    ScopedArchive a(image);
     ASSERT_NE(a.get(), nullptr);
-    ASSERT_EQ(current == root_, a.get()->archive->rootDir[0] != 0);
+    ASSERT_EQ(current == root_, a.archive()->rootDir[0] != 0);
     for (int i = 0; i < (int)entries.size(); i++) {
       SCOPED_TRACE(names[i]);
       EXPECT_EQ(UnZipItem(a.get(), i, L""), UZ_UNSAFE_NAME);
@@ -570,7 +551,7 @@ TEST_F(ExtractBelowRoot, AbsoluteOrDriveDirectoryItemIsRefusedWhateverTheRoot) {
 
 TEST_F(ExtractBelowRoot, RelativeTargetGetsItsDirectoriesBelowTheRoot) {
   const std::string data = SampleData(20000, 60);
-  Archive a(ImageOf({Entry("c.bin", data)}));
+  ScopedArchive a(ImageOf({Entry("c.bin", data)}));
   ASSERT_NE(a.get(), nullptr);
   EXPECT_EQ(UnZipItem(a.get(), 0, L"a/b/c.bin"), UZ_OK);
   EXPECT_TRUE(DirectoryExists(root_ + L"a\\b"));
@@ -579,13 +560,13 @@ TEST_F(ExtractBelowRoot, RelativeTargetGetsItsDirectoriesBelowTheRoot) {
   EXPECT_TRUE(Contents(root_ + L"m\\n\\o.bin") == data);
   EXPECT_EQ(UnZipItem(a.get(), 0, L"plain.bin"), UZ_OK);
   EXPECT_TRUE(Contents(root_ + L"plain.bin") == data);
-  EXPECT_EQ(ListDir(base_.path()), std::vector<std::wstring>{L"root"});
+  EXPECT_EQ(NamesIn(base_.path()), std::vector<std::wstring>{L"root"});
 }
 
 // A directory part that goes up with "../" or "..\" or is absolute gets no
 // directories made for it: the file is created only if its directory exists.
 TEST_F(ExtractBelowRoot, TargetsOutsideTheRootGetNoDirectories) {
-  Archive a(ImageOf({Entry("y.bin", "why")}));
+  ScopedArchive a(ImageOf({Entry("y.bin", "why")}));
   ASSERT_NE(a.get(), nullptr);
   const std::wstring base = base_.path();
   const std::wstring noDrive = base.substr(2);  // "\users\...\" on the current drive
@@ -613,7 +594,7 @@ TEST_F(ExtractBelowRoot, TargetsOutsideTheRootGetNoDirectories) {
 // "a/../f.bin" has the directory part "a/..", which holds no "../": both
 // levels are requested below the root, and the file lands in the root.
 TEST_F(ExtractBelowRoot, DirectoryPartEndingInDotDotIsCreated) {
-  Archive a(ImageOf({Entry("f.bin", "eff")}));
+  ScopedArchive a(ImageOf({Entry("f.bin", "eff")}));
   ASSERT_NE(a.get(), nullptr);
   EXPECT_EQ(UnZipItem(a.get(), 0, L"a/../f.bin"), UZ_OK);
   EXPECT_TRUE(DirectoryExists(root_ + L"a"));
@@ -623,7 +604,7 @@ TEST_F(ExtractBelowRoot, DirectoryPartEndingInDotDotIsCreated) {
 // Directories belong below the directory that was current at open time;
 // the file itself is opened relative to the current directory of the moment.
 TEST_F(ExtractBelowRoot, CurrentDirectoryChangedAfterOpen) {
-  Archive a(ImageOf({Entry("c.bin", "moved"), DirectoryEntry("dd/")}));
+  ScopedArchive a(ImageOf({Entry("c.bin", "moved"), DirectoryEntry("dd/")}));
   ASSERT_NE(a.get(), nullptr);
   const std::wstring other = base_ / L"other\\";
   ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));

@@ -3,7 +3,7 @@
 // The build packs one set of inputs with Info-ZIP zip, 7-Zip and Python's
 // zipfile, stored and deflated, and twice with data descriptors (zip writing
 // to a pipe, zipfile writing to a stream it cannot seek in); see
-// make_tool_archives.py. The input sizes sit on both sides of the 16 KiB
+// make_archives.py (set extract). The input sizes sit on both sides of the 16 KiB
 // copy and input buffers, plus an empty file, a one-byte file and one of a
 // few megabytes. Every item is extracted with UnZipItem and compared byte for
 // byte with its input, which catches faults in refills, piece boundaries,
@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "file_times.h"
 #include "test_files.h"
 #include "unzip.h"
 
@@ -59,8 +60,6 @@ std::vector<ToolArchive> ReadManifest() {
   return archives;
 }
 
-uint64_t FileTimeValue(const FILETIME &t) { return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime; }
-
 TEST(ExtractToolArchives, EveryItemEqualsItsInput) {
   std::vector<ToolArchive> archives = ReadManifest();
   ASSERT_FALSE(archives.empty()) << "no manifest in " << Narrow(ArchiveDir());
@@ -89,8 +88,7 @@ TEST(ExtractToolArchives, EveryItemEqualsItsInput) {
       if (archive.modified >= 0) {
         WIN32_FILE_ATTRIBUTE_DATA data;
         ASSERT_TRUE(GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data));
-        EXPECT_EQ(FileTimeValue(data.ftLastWriteTime),
-                  (uint64_t)archive.modified * 10000000u + 116444736000000000ull);
+        EXPECT_EQ(FileTimeValue(data.ftLastWriteTime), FileTimeOfUnix(archive.modified));
       }
       SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
       DeleteFileW(target.c_str());

@@ -17,39 +17,13 @@
 #include <gtest/gtest.h>
 
 #include "rt.h"
+#include "scoped_archive.h"
 #include "zip_fixture.h"
 #include "zip_reader.h"
 #include "zip_stream.h"
 
 namespace {
 
-// A ZipReader over a memory image, as the archive reader builds one: the
-// source is allocated with RtAlloc because the reader takes ownership of it.
-class Reader {
- public:
-  explicit Reader(const std::string &image) : image_(image) {
-    ZipSource *source = (ZipSource *)RtAlloc(sizeof(ZipSource));
-    if (!source) return;
-    memset(source, 0, sizeof *source);
-    source->seekable = 1;
-    source->data = (const unsigned char *)image_.data();
-    source->dataSize = (unsigned)image_.size();
-    reader_ = OpenZipReader(source);
-  }
-  ~Reader() { Close(); }
-  Reader(const Reader &) = delete;
-  Reader &operator=(const Reader &) = delete;
-
-  ZipReader *get() const { return reader_; }
-  void Close() {
-    if (reader_) CloseZipReader(reader_);
-    reader_ = nullptr;
-  }
-
- private:
-  std::string image_;  // the reader reads it in place
-  ZipReader *reader_ = nullptr;
-};
 
 struct ReadLog {
   std::vector<int> counts;  // every return value, the last one 0 or negative
@@ -60,9 +34,10 @@ struct ReadLog {
 const unsigned char kGuard = 0x55;
 const unsigned kGuardSize = 64;
 
-// Reads until the stream reports the end (0) or a status (< 0). A stream that
+// Reads pieces of up to length bytes (16 KiB by default, as extraction
+// does) until the stream reports the end (0) or a status (< 0). A stream that
 // keeps delivering stops after `limit` calls instead of running forever.
-ReadLog ReadAll(ZipReader *reader, unsigned length, int limit = 1000) {
+ReadLog ReadAll(ZipReader *reader, unsigned length = 16384, int limit = 1000) {
   ReadLog log;
   std::vector<unsigned char> buffer(length + kGuardSize);
   for (int call = 0; call < limit; call++) {
@@ -91,6 +66,15 @@ std::string OneEntryImage(const FixtureEntry &e, FixtureLayout *layout = nullptr
 
 const char *MethodName(uint16_t method) { return method ? "deflated" : "stored"; }
 
+// The reader over a case's image opened, and the stream of its current
+// entry opened with it.
+::testing::AssertionResult StreamOpens(const ScopedReader &r) {
+  if (!r.get()) return ::testing::AssertionFailure() << "the archive did not open: " << ZipOpenStatus;
+  int opened = OpenEntryStream(r.get());
+  if (opened != ZS_OK) return ::testing::AssertionFailure() << "OpenEntryStream: " << opened;
+  return ::testing::AssertionSuccess();
+}
+
 TEST(EntryStream, StoredEntryComesInBufferSizedPiecesAndItsCrcIsCheckedOnClose) {
   const std::string data = SampleData(40000, 7);
   FixtureLayout layout;
@@ -111,10 +95,9 @@ TEST(EntryStream, StoredEntryComesInBufferSizedPiecesAndItsCrcIsCheckedOnClose) 
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    Reader r(c.image);
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ScopedReader r(c.image);
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_EQ(log.counts, (std::vector<int>{16384, 16384, 7232, 0}));
     EXPECT_FALSE(log.overran);
     EXPECT_TRUE(log.bytes == c.expected);
@@ -126,10 +109,9 @@ TEST(EntryStream, StoredEntryComesInBufferSizedPiecesAndItsCrcIsCheckedOnClose) 
 TEST(EntryStream, EmptyEntryEndsAtOnceAndPassesItsCrc) {
   for (uint16_t method : {0, 8}) {
     SCOPED_TRACE(MethodName(method));
-    Reader r(OneEntryImage(MakeEntry("empty", "", method)));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ScopedReader r(OneEntryImage(MakeEntry("empty", "", method)));
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_EQ(log.counts, (std::vector<int>{0}));
     EXPECT_FALSE(log.overran);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
@@ -142,16 +124,15 @@ TEST(EntryStream, ZeroLengthReadChangesNothing) {
   const std::string data = SampleData(40000, 3);
   for (uint16_t method : {0, 8}) {
     SCOPED_TRACE(MethodName(method));
-    Reader r(OneEntryImage(MakeEntry("z.bin", data, method)));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
+    ScopedReader r(OneEntryImage(MakeEntry("z.bin", data, method)));
+    ASSERT_TRUE(StreamOpens(r));
     char first[1000];
     EXPECT_EQ(ReadEntryStream(r.get(), first, 0), 0);
     ASSERT_EQ(ReadEntryStream(r.get(), first, sizeof first), (int)sizeof first);
     char untouched = 0x55;
     EXPECT_EQ(ReadEntryStream(r.get(), &untouched, 0), 0);
     EXPECT_EQ(untouched, 0x55);
-    ReadLog rest = ReadAll(r.get(), 16384);
+    ReadLog rest = ReadAll(r.get());
     EXPECT_TRUE(std::string(first, sizeof first) + rest.bytes == data);
     EXPECT_EQ(rest.counts.back(), 0);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
@@ -166,9 +147,8 @@ TEST(EntryStream, BufferLargerThanTheEntryGetsItInOneCall) {
     SCOPED_TRACE(MethodName(method));
     FixtureEntry e = MakeEntry("big.bin", data, method);
     ASSERT_GT(RawDeflate(data).size(), 2u * 16384) << "the deflated case must need refills";
-    Reader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
+    ScopedReader r(OneEntryImage(e));
+    ASSERT_TRUE(StreamOpens(r));
     ReadLog log = ReadAll(r.get(), 150000);
     EXPECT_EQ(log.counts, (std::vector<int>{100000, 0}));
     EXPECT_FALSE(log.overran);
@@ -196,10 +176,9 @@ TEST(EntryStream, DeflatedEntryEndsWhereItsDataIsDamaged) {
     SCOPED_TRACE(c.what);
     FixtureEntry e = MakeEntry("d.bin", data, 8);
     e.packedData = c.packed;
-    Reader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ScopedReader r(OneEntryImage(e));
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_EQ(log.counts.back(), 0);
     EXPECT_FALSE(log.overran);
     if (c.decodable) {
@@ -234,10 +213,9 @@ TEST(EntryStream, DeflatedDamageThatDecodesInFullFailsTheCrc) {
     FixtureEntry e = MakeEntry("c.bin", data, 8);
     e.packedData = c.packed;
     e.crc = c.crc;
-    Reader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ScopedReader r(OneEntryImage(e));
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_EQ(log.bytes.size(), data.size());
     EXPECT_EQ(log.counts.back(), 0);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_CRC_MISMATCH);
@@ -252,10 +230,9 @@ TEST(EntryStream, NeverDeliversMoreThanTheCentralSize) {
   FixtureEntry e = MakeEntry("long.bin", data, 8);
   e.uncompressedSize = 600;
   e.crc = Crc32Of(data.substr(0, 600));
-  Reader r(OneEntryImage(e));
-  ASSERT_NE(r.get(), nullptr);
-  ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-  ReadLog log = ReadAll(r.get(), 16384);
+  ScopedReader r(OneEntryImage(e));
+  ASSERT_TRUE(StreamOpens(r));
+  ReadLog log = ReadAll(r.get());
   EXPECT_EQ(log.counts, (std::vector<int>{600, 0}));
   EXPECT_FALSE(log.overran);
   EXPECT_TRUE(log.bytes == data.substr(0, 600));
@@ -268,9 +245,8 @@ TEST(EntryStream, ClosingBeforeTheEndSkipsTheCrc) {
     SCOPED_TRACE(MethodName(method));
     FixtureEntry e = MakeEntry("p.bin", data, method);
     e.crc = Crc32Of(data) + 1;
-    Reader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
+    ScopedReader r(OneEntryImage(e));
+    ASSERT_TRUE(StreamOpens(r));
     char part[100];
     ASSERT_EQ(ReadEntryStream(r.get(), part, sizeof part), (int)sizeof part);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
@@ -306,18 +282,16 @@ TEST(EntryStream, DataDescriptorEntriesAreReadWithTheCentralValues) {
       PutU32(image, layout.localHeader[0] + 18, 0);
       PutU32(image, layout.localHeader[0] + 22, 0);
     }
-    Reader r(image);
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ScopedReader r(image);
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_TRUE(log.bytes == data);
     EXPECT_EQ(log.counts.back(), 0);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
 
     GoToNextEntry(r.get());
-    ASSERT_EQ(r.get()->currentIndex, 1);
     ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    EXPECT_TRUE(ReadAll(r.get(), 16384).bytes == after);
+    EXPECT_TRUE(ReadAll(r.get()).bytes == after);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
   }
 }
@@ -331,10 +305,9 @@ TEST(EntryStream, DataPositionComesFromTheLocalHeaderLengths) {
     FixtureEntry e = MakeEntry("x.bin", data, method);
     e.localExtra = ExtraRecord(0xCAFE, std::string(13, 'L'));   // 17 bytes
     e.centralExtra = ExtraRecord(0xCAFE, std::string(5, 'C'));  // 9 bytes
-    Reader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ScopedReader r(OneEntryImage(e));
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_TRUE(log.bytes == data);
     EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
   }
@@ -348,9 +321,8 @@ TEST(EntryStream, StoredEntryShortOfItsSizeEndsWhenItsBytesRunOut) {
     SCOPED_TRACE(length);
     FixtureEntry e = MakeEntry("short.bin", data, 0);
     e.compressedSize = 600;
-    Reader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
+    ScopedReader r(OneEntryImage(e));
+    ASSERT_TRUE(StreamOpens(r));
     ReadLog log = ReadAll(r.get(), length, 50);
     EXPECT_EQ(log.counts.back(), 0);
     EXPECT_TRUE(log.bytes == data.substr(0, 600));
@@ -370,10 +342,9 @@ TEST(EntryStream, RefillBeyondTheEndOfTheImageIsAReadError) {
     FixtureEntry e = MakeEntry("cut.bin", data, method);
     e.compressedSize = 140000;
     if (method == 0) e.uncompressedSize = 140000;
-    Reader r(OneEntryImage(e));
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-    ReadLog log = ReadAll(r.get(), 16384);
+    ScopedReader r(OneEntryImage(e));
+    ASSERT_TRUE(StreamOpens(r));
+    ReadLog log = ReadAll(r.get());
     EXPECT_EQ(log.counts.back(), ZS_IO_ERROR);
     if (method == 0) {
       EXPECT_EQ(log.counts, (std::vector<int>{16384, 16384, ZS_IO_ERROR}));
@@ -389,7 +360,7 @@ TEST(EntryStream, CallsWithoutAReaderOrAnOpenStreamAreRefused) {
   EXPECT_EQ(ReadEntryStream(nullptr, buffer, sizeof buffer), ZS_BAD_ARGUMENT);
   EXPECT_EQ(CloseEntryStream(nullptr), ZS_BAD_ARGUMENT);
 
-  Reader r(OneEntryImage(MakeEntry("a.bin", "some bytes", 8)));
+  ScopedReader r(OneEntryImage(MakeEntry("a.bin", "some bytes", 8)));
   ASSERT_NE(r.get(), nullptr);
   EXPECT_EQ(ReadEntryStream(r.get(), buffer, sizeof buffer), ZS_BAD_ARGUMENT);
   EXPECT_EQ(CloseEntryStream(r.get()), ZS_BAD_ARGUMENT);
@@ -410,7 +381,7 @@ TEST(EntryStream, OpenOnAFailedRecordIsRefused) {
     FixtureLayout layout;
     std::string image = f.Build(&layout);
     PutU32(image, layout.centralRecord[bad], 0x02014B51);
-    Reader r(image);
+    ScopedReader r(image);
     ASSERT_NE(r.get(), nullptr);
     if (bad == 1) GoToNextEntry(r.get());
     ASSERT_FALSE(r.get()->currentEntryValid);
@@ -443,7 +414,7 @@ TEST(EntryStream, OpenOnABadLocalHeaderIsRefused) {
     FixtureLayout layout;
     std::string image = f.Build(&layout);
     c.damage(image, layout);
-    Reader r(image);
+    ScopedReader r(image);
     ASSERT_NE(r.get(), nullptr);
     ASSERT_TRUE(r.get()->currentEntryValid);
     EXPECT_EQ(OpenEntryStream(r.get()), ZS_BAD_ARCHIVE);
@@ -462,15 +433,14 @@ TEST(EntryStream, OpenStreamOutlivesReaderStepsAndReopenRestarts) {
   ZipFixture f;
   f.entries.push_back(MakeEntry("one.bin", first, 8));
   f.entries.push_back(MakeEntry("two.bin", second, 0));
-  Reader r(f.Build());
+  ScopedReader r(f.Build());
   ASSERT_NE(r.get(), nullptr);
 
   ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
   std::string got(16384, '\0');
   ASSERT_EQ(ReadEntryStream(r.get(), &got[0], 16384), 16384);
   GoToNextEntry(r.get());
-  ASSERT_EQ(r.get()->currentIndex, 1);
-  got += ReadAll(r.get(), 16384).bytes;
+  got += ReadAll(r.get()).bytes;
   EXPECT_TRUE(got == first);
   EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
 
@@ -478,7 +448,7 @@ TEST(EntryStream, OpenStreamOutlivesReaderStepsAndReopenRestarts) {
   char part[5000];
   ASSERT_EQ(ReadEntryStream(r.get(), part, sizeof part), (int)sizeof part);
   ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
-  EXPECT_TRUE(ReadAll(r.get(), 16384).bytes == second);
+  EXPECT_TRUE(ReadAll(r.get()).bytes == second);
   EXPECT_EQ(CloseEntryStream(r.get()), ZS_OK);
 }
 
@@ -488,9 +458,8 @@ TEST(EntryStream, OpenStreamOutlivesReaderStepsAndReopenRestarts) {
 TEST(EntryStream, ClosingTheReaderClosesAnOpenStream) {
   const std::string image = OneEntryImage(MakeEntry("open.bin", SampleData(40000, 30), 8));
   for (int round = 0; round < 300; round++) {
-    Reader r(image);
-    ASSERT_NE(r.get(), nullptr);
-    ASSERT_EQ(OpenEntryStream(r.get()), ZS_OK);
+    ScopedReader r(image);
+    ASSERT_TRUE(StreamOpens(r));
     char part[100];
     ASSERT_EQ(ReadEntryStream(r.get(), part, sizeof part), (int)sizeof part);
     r.Close();

@@ -18,7 +18,10 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import buildtree  # noqa: E402
+import expected  # noqa: E402
 from zipwriter import ZEntry, build  # noqa: E402
+
+DOWNLOADER = expected.DOWNLOADER_NAME
 
 WORK = os.path.abspath(os.environ.get("LAUNCHER_TEST_WORK", "build_options"))
 
@@ -37,7 +40,7 @@ class PublisherOptions(unittest.TestCase):
         return path
 
     def test_payload_dir_is_packed_validated_and_embedded_as_packed(self):
-        self.write("game/dw_dlr.exe", b"MZ downloader")
+        self.write("game/" + DOWNLOADER, b"MZ downloader")
         self.write("game/skins/default.skin", b"skin")
         tree = os.path.join(WORK, "from_folder")
         result = buildtree.configure(tree, LAUNCHER_PAYLOAD_DIR=os.path.join(self.inputs, "game"),
@@ -47,11 +50,11 @@ class PublisherOptions(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stdout)
         self.assertIn("accepted", result.stdout)
         with zipfile.ZipFile(os.path.join(tree, "payload.zip")) as z:
-            self.assertEqual(z.namelist(), ["/dw_dlr.exe", "/skins/", "/skins/default.skin"])
+            self.assertEqual(z.namelist(), ["/" + DOWNLOADER, "/skins/", "/skins/default.skin"])
             self.assertEqual(z.read("/skins/default.skin"), b"skin")
 
     def test_refused_payload_fails_the_build_naming_entry_and_rule(self):
-        bad = self.write("bad.zip", build([ZEntry("/dw_dlr.exe", b"MZ"), ZEntry("/../evil.txt", b"x")]))
+        bad = self.write("bad.zip", build([ZEntry("/" + DOWNLOADER, b"MZ"), ZEntry("/../evil.txt", b"x")]))
         tree = os.path.join(WORK, "refused")
         result = buildtree.configure(tree, LAUNCHER_PAYLOAD=bad)
         self.assertEqual(result.returncode, 0, result.stdout)
@@ -64,8 +67,8 @@ class PublisherOptions(unittest.TestCase):
         self.assertNotEqual(buildtree.build(tree, "payload").returncode, 0)
 
     def test_folder_and_archive_together_are_refused_when_configuring(self):
-        self.write("game/dw_dlr.exe", b"MZ")
-        archive = self.write("payload.zip", build([ZEntry("/dw_dlr.exe", b"MZ")]))
+        self.write("game/" + DOWNLOADER, b"MZ")
+        archive = self.write("payload.zip", build([ZEntry("/" + DOWNLOADER, b"MZ")]))
         result = buildtree.configure(os.path.join(WORK, "both"), LAUNCHER_PAYLOAD=archive,
                                      LAUNCHER_PAYLOAD_DIR=os.path.join(self.inputs, "game"))
         self.assertNotEqual(result.returncode, 0)

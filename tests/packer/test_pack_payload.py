@@ -27,6 +27,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("LAUNCHER_SOURCE_DIR", os.path.join(HERE, "..", ".."))
 PACKER = os.path.join(SOURCE, "tools", "pack_payload.py")
 VALIDATOR = os.path.join(SOURCE, "tools", "validate_payload.py")
+sys.path.insert(0, HERE)
+from expected import VALIDATOR_OPTIONS  # noqa: E402
 
 SHIPPED = [  # name, size, archive bit
     ("/crashrpt_lang.ini", 5194, False),
@@ -174,7 +176,7 @@ class ShippedForm(PackerRun):
                 self.assertEqual(central["external"], 0x81800020 if archive_bit else 0x81800000)
                 self.assertEqual(central["offset"], local["offset"])
 
-        result = subprocess.run([sys.executable, VALIDATOR, out], stdout=subprocess.PIPE,
+        result = subprocess.run([sys.executable, VALIDATOR, out, *VALIDATOR_OPTIONS], stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True)
         self.assertEqual(result.returncode, 0, result.stdout)
 
@@ -191,12 +193,12 @@ class TimeStamps(PackerRun):
     ]
 
     def test_each_file_keeps_its_modification_time_and_dos_time_is_local(self):
-        specs = []
+        file_args = []
         for i, (unix_time, _, _) in enumerate(self.CASES):
             path = self.write("t%d" % i, b"x" * i, mtime=unix_time)
-            specs.append("%s=/t%d" % (path, i))
+            file_args.append("%s=/t%d" % (path, i))
         for offset in sorted({o for _, o, _ in self.CASES}):
-            _, archive = self.pack("--utc-offset", str(offset), *specs)
+            _, archive = self.pack("--utc-offset", str(offset), *file_args)
             entries, _, _ = parse(archive)
             for e, (unix_time, case_offset, why) in zip(entries, self.CASES):
                 if case_offset != offset:
@@ -233,7 +235,7 @@ class Folders(PackerRun):
                 else:
                     self.assertEqual(central["external"], 0x81800000)
                     self.assertEqual(central["method"], 8)
-        result = subprocess.run([sys.executable, VALIDATOR, out], stdout=subprocess.PIPE,
+        result = subprocess.run([sys.executable, VALIDATOR, out, *VALIDATOR_OPTIONS], stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True)
         self.assertEqual(result.returncode, 0, result.stdout)
 

@@ -22,6 +22,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import buildtree  # noqa: E402
+import expected  # noqa: E402
 
 WORK = os.path.abspath(os.environ.get("LAUNCHER_TEST_WORK", "signing"))
 UNSIGNED_BUILD = os.environ.get("LAUNCHER_BUILD_DIR")
@@ -121,8 +122,8 @@ class Signing(unittest.TestCase):
             output = f.read().decode("latin-1")
         self.assertEqual(run.returncode, 0, output)
         self.assertIn("ShellExecute:", output)
-        started = os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local", "selvane", "downloader",
-                               "tarnis", "dw_dlr_started.txt")
+        started = os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local",
+                               *expected.INSTALL_SUFFIX.strip("\\").split("\\"), "dw_dlr_started.txt")
         deadline = time.monotonic() + 120
         while not glob.glob(started) and time.monotonic() < deadline:
             time.sleep(0.2)

@@ -28,15 +28,19 @@ SOURCE = os.environ.get("LAUNCHER_SOURCE_DIR", os.path.join(HERE, "..", ".."))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 
+import expected  # noqa: E402
 import validate_payload  # noqa: E402
 from zipwriter import ZEntry, build, directory, raw_deflate  # noqa: E402
 
 VALIDATOR = os.path.join(SOURCE, "tools", "validate_payload.py")
+DOWNLOADER = expected.DOWNLOADER_NAME
+# What the build hands the validator, as the tests expect it.
+FACTS = validate_payload.Facts(expected.PATH_SIZE, expected.INSTALL_SUFFIX, DOWNLOADER)
 EXE = b"MZ" + bytes(range(256)) * 8
 
 
 def launcher(**fields):
-    return ZEntry("/dw_dlr.exe", EXE, **fields)
+    return ZEntry("/" + DOWNLOADER, EXE, **fields)
 
 
 def text(name, **fields):
@@ -48,7 +52,7 @@ def base(*more):
 
 
 def rules_of(data, **options):
-    problems, _, _ = validate_payload.validate(data, **options)
+    problems, _, _ = validate_payload.validate(data, FACTS, **options)
     return sorted({p.rule for p in problems})
 
 
@@ -64,18 +68,18 @@ def zip_tool(*args, cwd=None):
 
 def info_zip_encrypted():
     with tempfile.TemporaryDirectory() as d:
-        with open(os.path.join(d, "dw_dlr.exe"), "wb") as f:
+        with open(os.path.join(d, DOWNLOADER), "wb") as f:
             f.write(EXE)
-        zip_tool("-P", "secret", "out.zip", "dw_dlr.exe", cwd=d)
+        zip_tool("-P", "secret", "out.zip", DOWNLOADER, cwd=d)
         with open(os.path.join(d, "out.zip"), "rb") as f:
             return f.read()
 
 
 def info_zip_zip64():
     with tempfile.TemporaryDirectory() as d:
-        with open(os.path.join(d, "dw_dlr.exe"), "wb") as f:
+        with open(os.path.join(d, DOWNLOADER), "wb") as f:
             f.write(EXE)
-        zip_tool("-fz", "out.zip", "dw_dlr.exe", cwd=d)
+        zip_tool("-fz", "out.zip", DOWNLOADER, cwd=d)
         with open(os.path.join(d, "out.zip"), "rb") as f:
             return f.read()
 
@@ -85,9 +89,9 @@ def info_zip_self_extractor_layout():
     with a reader that starts anywhere, but the first local header is not
     at byte 0."""
     with tempfile.TemporaryDirectory() as d:
-        with open(os.path.join(d, "dw_dlr.exe"), "wb") as f:
+        with open(os.path.join(d, DOWNLOADER), "wb") as f:
             f.write(EXE)
-        zip_tool("out.zip", "dw_dlr.exe", cwd=d)
+        zip_tool("out.zip", DOWNLOADER, cwd=d)
         with open(os.path.join(d, "out.zip"), "rb") as f:
             archive = f.read()
         with open(os.path.join(d, "sfx.zip"), "wb") as f:
@@ -100,7 +104,7 @@ def info_zip_self_extractor_layout():
 def zipfile_archive(method):
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w") as z:
-        z.writestr("dw_dlr.exe", EXE, compress_type=method)
+        z.writestr(DOWNLOADER, EXE, compress_type=method)
     return out.getvalue()
 
 
@@ -176,15 +180,15 @@ REFUSED = [
     ("names differing in separators", lambda: build(base(directory("/s/"), text("/s/a"), text("\\s\\a"))),
      ["duplicate-name"], {}),
     ("trailing dot dropped by Windows", lambda: build(base(text("/a"), text("/a."))), ["duplicate-name"], {}),
-    ("no dw_dlr.exe", lambda: build([text("/readme.txt")]), ["no-launcher"], {}),
-    ("dw_dlr.exe only in a subfolder",
-     lambda: build([directory("/bin/"), ZEntry("/bin/dw_dlr.exe", EXE)]), ["no-launcher"], {}),
-    ("dw_dlr.exe as a directory item", lambda: build([directory("/dw_dlr.exe/")]), ["no-launcher"], {}),
+    ("no downloader", lambda: build([text("/readme.txt")]), ["no-launcher"], {}),
+    ("the downloader only in a subfolder",
+     lambda: build([directory("/bin/"), ZEntry("/bin/" + DOWNLOADER, EXE)]), ["no-launcher"], {}),
+    ("the downloader as a directory item", lambda: build([directory("/" + DOWNLOADER + "/")]), ["no-launcher"], {}),
 ]
 
 ACCEPTED = [
     ("the base payload", lambda: build(base()), {}),
-    ("dw_dlr.exe without a leading slash, as union.db is stored", lambda: build([ZEntry("dw_dlr.exe", EXE)]), {}),
+    ("the downloader without a leading slash, as union.db is stored", lambda: build([ZEntry(DOWNLOADER, EXE)]), {}),
     ("stored entries", lambda: build([launcher(method=0, flags=0), text("/a.txt", method=0)]), {}),
     ("data descriptors (bit 3) with zero local CRC and sizes",
      lambda: build([launcher(descriptor=True), text("/a.txt", descriptor=True)]), {}),
@@ -206,11 +210,11 @@ ACCEPTED = [
 def info_zip_plain():
     with tempfile.TemporaryDirectory() as d:
         os.mkdir(os.path.join(d, "skins"))
-        with open(os.path.join(d, "dw_dlr.exe"), "wb") as f:
+        with open(os.path.join(d, DOWNLOADER), "wb") as f:
             f.write(EXE)
         with open(os.path.join(d, "skins", "default.skin"), "wb") as f:
             f.write(b"skin")
-        zip_tool("-r", "-X", "out.zip", "dw_dlr.exe", "skins", cwd=d)
+        zip_tool("-r", "-X", "out.zip", DOWNLOADER, "skins", cwd=d)
         with open(os.path.join(d, "out.zip"), "rb") as f:
             return f.read()
 
@@ -228,13 +232,13 @@ class Rules(unittest.TestCase):
     def test_neighbouring_cases_pass(self):
         for description, archive, options in ACCEPTED:
             with self.subTest(description):
-                problems, _, _ = validate_payload.validate(materialise(archive), **options)
+                problems, _, _ = validate_payload.validate(materialise(archive), FACTS, **options)
                 self.assertEqual([str(p) for p in problems], [])
 
     def test_the_shipped_form_passes(self):
         """Nine entries named as shipped, flat, with "union.db" unslashed."""
         names = ["/crashrpt_lang.ini", "/CrashSender.exe", "/dbghelp.dll", "/download.torrent",
-                 "/downloader.skin", "/dw_dlr.exe", "/install.ini", "/wke.dll", "union.db"]
+                 "/downloader.skin", "/" + DOWNLOADER, "/install.ini", "/wke.dll", "union.db"]
         archive = build([ZEntry(n, n.encode() * 10, local_extra=b"UT\x0d\x00\x07" + b"\0" * 12) for n in names])
         self.assertEqual(rules_of(archive), [])
 
@@ -248,7 +252,7 @@ class CommandLine(unittest.TestCase):
             f.write(archive)
         with open(copy, "wb") as f:
             f.write(b"left by an earlier build")
-        result = subprocess.run([sys.executable, VALIDATOR, path, "--copy-to", copy, *options],
+        result = subprocess.run([sys.executable, VALIDATOR, path, "--copy-to", copy, *expected.VALIDATOR_OPTIONS, *options],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         copied = None
         if os.path.exists(copy):

@@ -4,16 +4,17 @@
 // item is fetched (forwards, backwards, and out of range) before the handle
 // is closed.
 //
-// The payload is trusted, but the reader must still never read outside the
-// image, never loop on a record it cannot pass, and answer with one of its
-// codes. Each image sits right before a no-access page, so a read past its
+// What the payload may be (damaged on the way or replaced) is said in the
+// mutation suite (tests/robustness/mutation_test.cpp); here: the reader must
+// never read outside the image, never loop on a record it cannot pass, and
+// answer with one of its codes. Each image sits right before a no-access page, so a read past its
 // end crashes the test; a loop shows up as the test's CTest timeout.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <vector>
 
-#include "reader_support.h"
+#include "scoped_archive.h"
 #include "zip_fixture.h"
 
 namespace {
@@ -83,7 +84,7 @@ Outcome Exercise(const std::string &bytes) {
     EXPECT_TRUE(IsItemResult(r)) << "item " << i << ": " << r;
     if (r == UZ_OK) {
       EXPECT_EQ(info.index, i);
-      EXPECT_TRUE(std::find(info.name, info.name + ZIP_NAME_SIZE, L'\0') != info.name + ZIP_NAME_SIZE);
+      EXPECT_TRUE(std::find(std::begin(info.name), std::end(info.name), L'\0') != std::end(info.name));
     }
     out.fetches.push_back({i, r});
   }

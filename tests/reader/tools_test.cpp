@@ -11,7 +11,8 @@
 
 #include <vector>
 
-#include "reader_support.h"
+#include "file_times.h"
+#include "scoped_archive.h"
 #include "test_files.h"
 
 namespace {

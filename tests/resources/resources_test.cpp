@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "expected_branding.h"
+#include "expected_facts.h"
 #include "test_files.h"
 
 namespace {
@@ -118,7 +119,7 @@ TEST_F(LauncherResources, TableHoldsExactlyTheListedTypesNamesAndLanguages) {
   ASSERT_TRUE(EnumResourceTypesW(module_, OnType, reinterpret_cast<LONG_PTR>(&actual)));
 
   ResourceTable expected;
-  expected[L"ZIP"][L"#129"] = {kChinese};
+  expected[EXPECTED_PAYLOAD_TYPE][L"#" + std::to_wstring(EXPECTED_PAYLOAD_ID)] = {kChinese};
   for (int id = 1; id <= 10; id++) expected[L"#3"][L"#" + std::to_wstring(id)] = {kChinese};  // RT_ICON
   expected[L"#6"][L"#7"] = {kChinese};                                                        // RT_STRING
   expected[L"#14"][L"#107"] = {kChinese};                                                     // RT_GROUP_ICON
@@ -131,14 +132,14 @@ TEST_F(LauncherResources, TableHoldsExactlyTheListedTypesNamesAndLanguages) {
 // ---- Payload ---------------------------------------------------------------------
 
 TEST_F(LauncherResources, PayloadIsTheValidatedArchiveAndTheLoaderFindsItWithoutALanguage) {
-  std::string embedded = MustRead(L"ZIP", 129);
+  std::string embedded = MustRead(EXPECTED_PAYLOAD_TYPE, EXPECTED_PAYLOAD_ID);
   std::string validated;
   ASSERT_TRUE(ReadWholeFile(FileOfUnix(EXPECTED_PAYLOAD_FILE), &validated));
   EXPECT_TRUE(embedded == validated) << "embedded " << embedded.size() << " bytes, validated "
                                      << validated.size();
 
-  // The loader's own lookup: name 129, type string "ZIP", no language.
-  HRSRC found = FindResourceW(module_, MAKEINTRESOURCEW(129), L"ZIP");
+  // The loader's own lookup: a numeric name, a type string, no language.
+  HRSRC found = FindResourceW(module_, MAKEINTRESOURCEW(EXPECTED_PAYLOAD_ID), EXPECTED_PAYLOAD_TYPE);
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(SizeofResource(module_, found), embedded.size());
 

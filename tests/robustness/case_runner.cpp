@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "case_monitor.h"
+#include "expected_facts.h"
 #include "test_files.h"
 #include "unzip.h"
 #include "zip_reader.h"
@@ -51,48 +52,6 @@ std::wstring TemporaryBase() {
   return base;
 }
 
-struct TreeEntry {
-  std::wstring path;  // relative to the listed folder
-  bool directory;
-};
-
-void ListTree(const std::wstring &dir, const std::wstring &relative, std::vector<TreeEntry> *out) {
-  WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW((L"\\\\?\\" + dir + L"*").c_str(), &fd);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    std::wstring name = fd.cFileName;
-    if (name == L"." || name == L"..") continue;
-    bool directory = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    out->push_back(TreeEntry{relative + name, directory});
-    if (directory) ListTree(dir + name + L"\\", relative + name + L"\\", out);
-  } while (FindNextFileW(find, &fd));
-  FindClose(find);
-}
-
-// Empties a folder, read-only files included; the folder itself stays.
-// Paths go with the \\?\ prefix: a damaged name can make a directory whose
-// name ends in a blank or a dot, which the plain path form cannot reach.
-void ClearFolder(const std::wstring &dir) {
-  WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW((L"\\\\?\\" + dir + L"*").c_str(), &fd);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    std::wstring name = fd.cFileName;
-    if (name == L"." || name == L"..") continue;
-    std::wstring child = dir + name;
-    std::wstring literal = L"\\\\?\\" + child;
-    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      ClearFolder(child + L"\\");
-      RemoveDirectoryW(literal.c_str());
-    } else {
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(literal.c_str(), FILE_ATTRIBUTE_NORMAL);
-      DeleteFileW(literal.c_str());
-    }
-  } while (FindNextFileW(find, &fd));
-  FindClose(find);
-}
-
 // The open result the image dictates.
 int ExpectedOpen(const ArchiveView &v) {
   if (v.thisDisk || v.directoryDisk || v.recordsOnDisk != v.totalRecords) return ZS_BAD_ARCHIVE;
@@ -126,7 +85,7 @@ std::string Printable(const std::wstring &name) {
 
 // Reads a file that UnZipItem wrote and, where it can, removes it on the
 // way (delete-on-close): that saves Wine a separate delete per item. A
-// read-only file cannot be opened for deletion and stays for ClearFolder.
+// read-only file cannot be opened for deletion and stays for ClearTree.
 bool ReadAndRemove(const std::wstring &path, std::string *bytes, bool *removed) {
   *removed = true;
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -309,9 +268,9 @@ size_t CaseRunner::Run(const std::string &id, const std::string &image, size_t l
         continue;
       }
       const RecordView &rec = view.records[i];
-      if (!rec.nameInImage || rec.nameLength >= ZIP_NAME_SIZE) Violation(id, at + " answered for an unreadable name");
+      if (!rec.nameInImage || rec.nameLength >= EXPECTED_PATH_SIZE) Violation(id, at + " answered for an unreadable name");
       if (info.index != i) Violation(id, at + ": index " + std::to_string(info.index));
-      if (wmemchr(info.name, 0, ZIP_NAME_SIZE) == nullptr) Violation(id, at + ": name not terminated");
+      if (wmemchr(info.name, 0, sizeof info.name / sizeof info.name[0]) == nullptr) Violation(id, at + ": name not terminated");
       else if (rec.nameInImage && wcscmp(info.name, Widen(rec.name).c_str()) != 0)
         Violation(id, at + ": name is not the central record's");
       if (info.compressedSize != rec.compressedSize || info.uncompressedSize != rec.uncompressedSize)
@@ -409,8 +368,7 @@ size_t CaseRunner::Run(const std::string &id, const std::string &image, size_t l
 }
 
 void CaseRunner::CheckDisk(const std::string &id, const std::set<int> &goodFiles, bool directoriesAllowed) {
-  std::vector<TreeEntry> tree;
-  ListTree(root_, L"", &tree);
+  const std::vector<TreeEntry> tree = ListTree(root_);
   for (const TreeEntry &entry : tree) {
     if (entry.directory) {
       if (!directoriesAllowed) Violation(id, "directory " + Printable(entry.path) + " but no directory item succeeded");
@@ -426,29 +384,22 @@ void CaseRunner::CheckDisk(const std::string &id, const std::set<int> &goodFiles
     if (!found) Violation(id, "item" + std::to_string(i) + " written with UZ_OK is gone");
   }
   std::vector<TreeEntry> beside;
-  WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW((parent_ + L"*").c_str(), &fd);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name != L"." && name != L".." && name != L"root") beside.push_back(TreeEntry{name, false});
-    } while (FindNextFileW(find, &fd));
-    FindClose(find);
-  }
+  for (const TreeEntry &entry : ListTree(parent_, false))
+    if (entry.path != L"root") beside.push_back(entry);
   for (const TreeEntry &entry : beside) Violation(id, "created outside the root: " + Printable(entry.path));
 
   if (!tree.empty()) {
-    ClearFolder(root_);
-    std::vector<TreeEntry> left;
-    ListTree(root_, L"", &left);
-    for (const TreeEntry &entry : left) Violation(id, "cannot remove " + Printable(entry.path) + " from the root");
+    ClearTree(root_);
+    for (const TreeEntry &entry : ListTree(root_))
+      Violation(id, "cannot remove " + Printable(entry.path) + " from the root");
   }
   for (const TreeEntry &entry : beside) {
     std::wstring path = L"\\\\?\\" + parent_ + entry.path;
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!DeleteFileW(path.c_str())) {
-      ClearFolder(parent_ + entry.path + L"\\");
-      RemoveDirectoryW(path.c_str());
+    if (entry.directory) {
+      RemoveTree(parent_ + entry.path);
+    } else {
+      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      DeleteFileW(path.c_str());
     }
   }
 }

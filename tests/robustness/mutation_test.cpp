@@ -90,19 +90,14 @@ class SeedRun {
     Count("cut");
     g_runner->Run(seed_.name + "/cut=" + std::to_string(length), seed_.image, length, nullptr);
   }
-  void FailAllocation(size_t n) {
+  // The pristine seed with the n-th RtAlloc (or, with malloc set, the n-th
+  // malloc of zlib's) failing.
+  void FailAllocation(size_t n, bool malloc) {
     Count("nomem");
     Injection inject;
-    inject.rtAlloc = n;
-    g_runner->Run(seed_.name + "/nomem RtAlloc#" + std::to_string(n), seed_.image, seed_.image.size(),
-                  &seed_.originals, inject);
-  }
-  void FailMalloc(size_t n) {
-    Count("nomem");
-    Injection inject;
-    inject.malloc = n;
-    g_runner->Run(seed_.name + "/nomem malloc#" + std::to_string(n), seed_.image, seed_.image.size(),
-                  &seed_.originals, inject);
+    (malloc ? inject.malloc : inject.rtAlloc) = n;
+    g_runner->Run(seed_.name + (malloc ? "/nomem malloc#" : "/nomem RtAlloc#") + std::to_string(n), seed_.image,
+                  seed_.image.size(), &seed_.originals, inject);
   }
   // A mutant of the same length as the seed; repeats are skipped.
   void Mutant(const std::string &kind, const std::string &what, const std::string &image) {
@@ -148,8 +143,8 @@ TEST_P(Mutation, NoFaultHangLeakOrStrayFile) {
     EXPECT_EQ(g_runner->lastUnzipResults()[i], UZ_OK) << seed->name << " item " << i;
   size_t allocations = g_runner->lastAllocations(), mallocs = g_runner->lastMallocs();
   EXPECT_GT(allocations, 0u) << "the reader's allocations do not come through the guard heap";
-  for (size_t n = 1; n <= allocations; n++) run.FailAllocation(n);
-  for (size_t n = 1; n <= mallocs; n++) run.FailMalloc(n);
+  for (size_t n = 1; n <= allocations; n++) run.FailAllocation(n, false);
+  for (size_t n = 1; n <= mallocs; n++) run.FailAllocation(n, true);
 
   for (size_t length = 0; length < image.size(); length++) run.Cut(length);
 
@@ -230,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Seeds, Mutation, ::testing::ValuesIn(SeedNames()),
                            return name;
                          });
 
-// The tool-built seeds come from the build (make_seeds.py); without them
+// The tool-built seeds come from the build (make_archives.py, set seeds); without them
 // the suite would quietly test far less.
 TEST(MutationSeeds, ToolBuiltSeedsArePresent) { EXPECT_TRUE(ToolSeedsFound()); }
 

@@ -17,21 +17,20 @@ namespace {
 
 const unsigned kBig = 256;
 
-std::string FormatW(const wchar_t *format, ...) {
-  char out[kBig];
-  va_list args;
-  va_start(args, format);
-  unsigned n = RtFormatW(out, sizeof out, format, args);
-  va_end(args);
-  EXPECT_EQ(n, strlen(out));
-  return std::string(out, n);
+// The wide or the narrow entry point, by the format's character type.
+unsigned RtFormat(char *out, unsigned size, const wchar_t *format, va_list args) {
+  return RtFormatW(out, size, format, args);
+}
+unsigned RtFormat(char *out, unsigned size, const char *format, va_list args) {
+  return RtFormatA(out, size, format, args);
 }
 
-std::string FormatA(const char *format, ...) {
+template <typename CharT>
+std::string Format(const CharT *format, ...) {
   char out[kBig];
   va_list args;
   va_start(args, format);
-  unsigned n = RtFormatA(out, sizeof out, format, args);
+  unsigned n = RtFormat(out, sizeof out, format, args);
   va_end(args);
   EXPECT_EQ(n, strlen(out));
   return std::string(out, n);
@@ -49,14 +48,14 @@ TEST_P(IntConversion, WideAndNarrowAgree) {
   const IntCase &c = GetParam();
   std::string a, w;
   if (!strcmp(c.conversion, "%d")) {
-    a = FormatA("[%d]", (int)c.value);
-    w = FormatW(L"[%d]", (int)c.value);
+    a = Format("[%d]", (int)c.value);
+    w = Format(L"[%d]", (int)c.value);
   } else if (!strcmp(c.conversion, "%u")) {
-    a = FormatA("[%u]", c.value);
-    w = FormatW(L"[%u]", c.value);
+    a = Format("[%u]", c.value);
+    w = Format(L"[%u]", c.value);
   } else {
-    a = FormatA("[%p]", (void *)(UINT_PTR)c.value);
-    w = FormatW(L"[%p]", (void *)(UINT_PTR)c.value);
+    a = Format("[%p]", (void *)(UINT_PTR)c.value);
+    w = Format(L"[%p]", (void *)(UINT_PTR)c.value);
   }
   std::string expected = std::string("[") + c.expected + "]";
   EXPECT_EQ(a, expected);
@@ -75,42 +74,42 @@ INSTANTIATE_TEST_SUITE_P(
                       IntCase{"%p", 0xFFFFFFFF, "FFFFFFFF"}));
 
 TEST(RuntimeFormat, StringsTakeTheFormatsOwnWidth) {
-  EXPECT_EQ(FormatW(L"<%s>", L"wide"), "<wide>");
-  EXPECT_EQ(FormatA("<%s>", "narrow"), "<narrow>");
-  EXPECT_EQ(FormatW(L"<%s>", L""), "<>");
-  EXPECT_EQ(FormatW(L"<%s>", (const wchar_t *)nullptr), "<(null)>");
-  EXPECT_EQ(FormatA("<%s>", (const char *)nullptr), "<(null)>");
+  EXPECT_EQ(Format(L"<%s>", L"wide"), "<wide>");
+  EXPECT_EQ(Format("<%s>", "narrow"), "<narrow>");
+  EXPECT_EQ(Format(L"<%s>", L""), "<>");
+  EXPECT_EQ(Format(L"<%s>", (const wchar_t *)nullptr), "<(null)>");
+  EXPECT_EQ(Format("<%s>", (const char *)nullptr), "<(null)>");
 }
 
 TEST(RuntimeFormat, ArgumentsAreConsumedInOrder) {
   // A conversion that took the wrong size from the list would shift every
   // later argument.
-  EXPECT_EQ(FormatW(L"%s=%d,%u,%p,%s%%", L"k", -3, 4u, (void *)0xAB, L"end"), "k=-3,4,000000AB,end%");
-  EXPECT_EQ(FormatA("%s=%d,%u,%p,%s%%", "k", -3, 4u, (void *)0xAB, "end"), "k=-3,4,000000AB,end%");
-  EXPECT_EQ(FormatW(L"100%% %d%%", 5), "100% 5%");
+  EXPECT_EQ(Format(L"%s=%d,%u,%p,%s%%", L"k", -3, 4u, (void *)0xAB, L"end"), "k=-3,4,000000AB,end%");
+  EXPECT_EQ(Format("%s=%d,%u,%p,%s%%", "k", -3, 4u, (void *)0xAB, "end"), "k=-3,4,000000AB,end%");
+  EXPECT_EQ(Format(L"100%% %d%%", 5), "100% 5%");
 }
 
 TEST(RuntimeFormat, LineFeedBecomesCrLf) {
-  EXPECT_EQ(FormatW(L"a\nb\n"), "a\r\nb\r\n");
-  EXPECT_EQ(FormatA("a\nb\n"), "a\r\nb\r\n");
-  EXPECT_EQ(FormatW(L"\n\n"), "\r\n\r\n");
+  EXPECT_EQ(Format(L"a\nb\n"), "a\r\nb\r\n");
+  EXPECT_EQ(Format("a\nb\n"), "a\r\nb\r\n");
+  EXPECT_EQ(Format(L"\n\n"), "\r\n\r\n");
   // Line feeds that arrive through an argument are text too.
-  EXPECT_EQ(FormatW(L"%s", L"x\ny"), "x\r\ny");
-  EXPECT_EQ(FormatA("%s", "x\ny"), "x\r\ny");
+  EXPECT_EQ(Format(L"%s", L"x\ny"), "x\r\ny");
+  EXPECT_EQ(Format("%s", "x\ny"), "x\r\ny");
 }
 
 TEST(RuntimeFormat, WideTextIsNarrowedOneByteAUnit) {
   // Latin-1 units keep their value as one byte; anything from U+0100 up
   // becomes '?', one per unit (a surrogate pair gives two).
-  EXPECT_EQ(FormatW(L"caf\x00e9"), "caf\xE9");
-  EXPECT_EQ(FormatW(L"%s", L"caf\x00e9"), "caf\xE9");
-  EXPECT_EQ(FormatW(L"%s", L"\x0080\x00ff"), "\x80\xFF");
-  EXPECT_EQ(FormatW(L"[%s]", L"\x0100\x4e2d\xffff"), "[???]");
-  EXPECT_EQ(FormatW(L"[\x4e2d%s]", L"\xd83d\xde00"), "[???]");
+  EXPECT_EQ(Format(L"caf\x00e9"), "caf\xE9");
+  EXPECT_EQ(Format(L"%s", L"caf\x00e9"), "caf\xE9");
+  EXPECT_EQ(Format(L"%s", L"\x0080\x00ff"), "\x80\xFF");
+  EXPECT_EQ(Format(L"[%s]", L"\x0100\x4e2d\xffff"), "[???]");
+  EXPECT_EQ(Format(L"[\x4e2d%s]", L"\xd83d\xde00"), "[???]");
   // Text after an unmappable unit is kept.
-  EXPECT_EQ(FormatW(L"\x4e2d tail %d", 1), "? tail 1");
+  EXPECT_EQ(Format(L"\x4e2d tail %d", 1), "? tail 1");
   // Narrow text passes through byte for byte.
-  EXPECT_EQ(FormatA("%s", "caf\xE9"), "caf\xE9");
+  EXPECT_EQ(Format("%s", "caf\xE9"), "caf\xE9");
 }
 
 // Truncation: the output buffer sits in a larger block filled with a

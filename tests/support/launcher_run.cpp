@@ -79,7 +79,7 @@ bool ReadAllResources(const std::wstring &exePath, std::vector<ResourceCopy> *re
 }
 
 bool IsPayload(const ResourceCopy &r) {
-  return !r.type.isId && lstrcmpiW(r.type.text.c_str(), L"ZIP") == 0 && r.name.isId &&
+  return !r.type.isId && lstrcmpiW(r.type.text.c_str(), EXPECTED_PAYLOAD_TYPE) == 0 && r.name.isId &&
          r.name.id == kPayloadResourceId;
 }
 
@@ -89,7 +89,7 @@ bool ReadPayload(const std::wstring &exePath, WORD id, std::string *bytes) {
   HMODULE module = LoadLibraryExW(exePath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (!module) return false;
   bool found = false;
-  HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), L"ZIP");
+  HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), EXPECTED_PAYLOAD_TYPE);
   if (resource) {
     HGLOBAL loaded = LoadResource(module, resource);
     const char *data = loaded ? static_cast<const char *>(LockResource(loaded)) : nullptr;
@@ -136,7 +136,7 @@ bool WriteLauncherWithPayload(const std::wstring &exePath, const std::string &pa
     ok = ok && UpdateResourceW(update, r.type.get(), r.name.get(), r.language, &r.bytes[0],
                                static_cast<DWORD>(r.bytes.size()));
   }
-  ok = ok && UpdateResourceW(update, L"ZIP", MAKEINTRESOURCEW(resourceId), kPayloadLanguage,
+  ok = ok && UpdateResourceW(update, EXPECTED_PAYLOAD_TYPE, MAKEINTRESOURCEW(resourceId), kPayloadLanguage,
                              const_cast<char *>(payload.data()), static_cast<DWORD>(payload.size()));
   if (!ok) {
     SetError(error, "UpdateResourceW failed");
@@ -156,7 +156,7 @@ bool WriteLauncherWithPayload(const std::wstring &exePath, const std::string &pa
     return false;
   }
   if (resourceId != kPayloadResourceId && ReadPayload(exePath, kPayloadResourceId, &stored)) {
-    SetError(error, "the copy still holds a payload under 129");
+    SetError(error, "the copy still holds a payload under " + std::to_string(kPayloadResourceId));
     return false;
   }
   return true;
@@ -208,9 +208,9 @@ std::wstring LocalAppDataDir() {
   return path;
 }
 
-std::wstring LauncherInstallDir() { return LocalAppDataDir() + L"\\selvane\\downloader\\tarnis\\"; }
+std::wstring LauncherInstallDir() { return LocalAppDataDir() + EXPECTED_INSTALL_SUFFIX; }
 
-std::wstring LauncherInstallRoot() { return LocalAppDataDir() + L"\\selvane"; }
+std::wstring LauncherInstallRoot() { return LocalAppDataDir() + EXPECTED_INSTALL_FIRST_LEVEL; }
 
 bool RemovePathPatiently(const std::wstring &path, DWORD timeoutMs) {
   const std::wstring target = WithoutTrailingSeparator(path);

@@ -8,9 +8,11 @@
 
 #include <string>
 
+#include "expected_facts.h"
+
 // Where payloads live in the launcher's resources.
 enum : WORD {
-  kPayloadResourceId = 129,
+  kPayloadResourceId = EXPECTED_PAYLOAD_ID,
   kPayloadLanguage = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED),  // 2052
 };
 
@@ -47,9 +49,10 @@ ProgramRun RunCapturingStdout(const std::wstring &exePath, const std::wstring &w
 // The local application-data folder as the shell reports it now (no
 // trailing backslash), or "" when the shell fails.
 std::wstring LocalAppDataDir();
-// The launcher's install directory: LocalAppDataDir() + "\selvane\downloader\tarnis\".
+// The launcher's install directory: LocalAppDataDir() + EXPECTED_INSTALL_SUFFIX.
 std::wstring LauncherInstallDir();
-// The first level the launcher creates below local appdata ("...\selvane").
+// The first level the launcher creates below local appdata
+// (LocalAppDataDir() + EXPECTED_INSTALL_FIRST_LEVEL).
 std::wstring LauncherInstallRoot();
 
 // Removes a file or a whole tree (read-only files included), retrying for up

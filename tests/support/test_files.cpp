@@ -4,6 +4,58 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
+
+namespace {
+
+// dir with a trailing backslash, in the \\?\ form when it is absolute.
+std::wstring LiteralFolder(const std::wstring &dir) {
+  std::wstring literal = dir;
+  for (wchar_t &c : literal)
+    if (c == L'/') c = L'\\';
+  if (literal.empty() || literal.back() != L'\\') literal += L'\\';
+  if (literal.size() >= 3 && literal[1] == L':' && literal[2] == L'\\') literal = L"\\\\?\\" + literal;
+  return literal;
+}
+
+// Calls visit(name, directory) for every entry of the folder literal (which
+// ends with a backslash), "." and ".." left out.
+template <typename Visit>
+void ForEachEntry(const std::wstring &literal, Visit visit) {
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW((literal + L"*").c_str(), &fd);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring name = fd.cFileName;
+    if (name != L"." && name != L"..") visit(name, (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+  } while (FindNextFileW(find, &fd));
+  FindClose(find);
+}
+
+void CollectTree(const std::wstring &literal, const std::wstring &relative, bool recursive,
+                 std::vector<TreeEntry> *out) {
+  ForEachEntry(literal, [&](const std::wstring &name, bool directory) {
+    out->push_back(TreeEntry{relative + name, directory});
+    if (directory && recursive) CollectTree(literal + name + L"\\", relative + name + L"\\", true, out);
+  });
+}
+
+void ClearLiteral(const std::wstring &literal) {
+  ForEachEntry(literal, [&](const std::wstring &name, bool directory) {
+    std::wstring child = literal + name;
+    if (directory) {
+      ClearLiteral(child + L"\\");
+      SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      RemoveDirectoryW(child.c_str());
+    } else {
+      SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      DeleteFileW(child.c_str());
+    }
+  });
+}
+
+}  // namespace
+
 TempDir::TempDir() {
   static unsigned counter = 0;
   wchar_t base[MAX_PATH];
@@ -62,27 +114,27 @@ bool WriteWholeFile(const std::wstring &path, const std::string &bytes) {
   return ok && written == bytes.size();
 }
 
+std::vector<TreeEntry> ListTree(const std::wstring &dir, bool recursive) {
+  std::vector<TreeEntry> entries;
+  CollectTree(LiteralFolder(dir), L"", recursive, &entries);
+  std::sort(entries.begin(), entries.end(),
+            [](const TreeEntry &a, const TreeEntry &b) { return a.path < b.path; });
+  return entries;
+}
+
+std::vector<std::wstring> NamesIn(const std::wstring &dir) {
+  std::vector<std::wstring> names;
+  for (const TreeEntry &entry : ListTree(dir, false)) names.push_back(entry.path);
+  return names;
+}
+
+void ClearTree(const std::wstring &dir) { ClearLiteral(LiteralFolder(dir)); }
+
 void RemoveTree(const std::wstring &path) {
-  std::wstring dir = path;
-  if (!dir.empty() && dir.back() != L'\\' && dir.back() != L'/') dir += L'\\';
-  WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW((dir + L"*").c_str(), &fd);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring child = dir + name;
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(find, &fd));
-    FindClose(find);
-  }
-  SetFileAttributesW(dir.c_str(), FILE_ATTRIBUTE_NORMAL);
-  RemoveDirectoryW(dir.c_str());
+  const std::wstring literal = LiteralFolder(path);
+  ClearLiteral(literal);
+  SetFileAttributesW(literal.c_str(), FILE_ATTRIBUTE_NORMAL);
+  RemoveDirectoryW(literal.c_str());
 }
 
 bool FileExists(const std::wstring &path) {

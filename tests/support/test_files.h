@@ -29,7 +29,27 @@ std::vector<std::wstring> ListDir(const std::wstring &dir);
 
 bool ReadWholeFile(const std::wstring &path, std::string *bytes);
 bool WriteWholeFile(const std::wstring &path, const std::string &bytes);
+
+// ---- Trees --------------------------------------------------------------------
+// Absolute paths are used in their \\?\ form, so that names the plain form
+// cannot reach (a damaged item name can end a folder in a blank or a dot)
+// are listed and removed too.
+
+// One file or folder below a listed folder.
+struct TreeEntry {
+  std::wstring path;  // relative to the listed folder, components joined by backslashes
+  bool directory;
+};
+// What lies below dir (not dir itself), sorted by path; with recursive
+// false only dir's own entries.
+std::vector<TreeEntry> ListTree(const std::wstring &dir, bool recursive = true);
+// The names of dir's own entries, sorted.
+std::vector<std::wstring> NamesIn(const std::wstring &dir);
+// Deletes everything below dir, read-only files included; dir stays.
+void ClearTree(const std::wstring &dir);
+// ClearTree, then dir itself.
 void RemoveTree(const std::wstring &path);
+
 bool FileExists(const std::wstring &path);     // a file, not a directory
 bool DirectoryExists(const std::wstring &path);
 

@@ -1,12 +1,13 @@
-// Helpers for the archive reader's tests: archive images in guarded memory,
-// sources built the way OpenZipBuffer builds them (or over file handles),
-// handles that close themselves, and FILETIME arithmetic.
+// Archive images in guarded memory, sources built the way OpenZipBuffer
+// builds them (or over file handles), and readers and archive handles that
+// close themselves: the one set every test of the archive reader uses.
 #pragma once
 
 #include <stdint.h>
 #include <string.h>
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "rt.h"
@@ -71,23 +72,31 @@ inline ZipSource *NewHandleSource(HANDLE file, bool seekable, unsigned baseOffse
   return s;
 }
 
-// A reader over a memory image, closed when the object goes.
+// A reader, closed when the object goes (or by Close, to test what follows
+// a close). Over a caller's memory, or over a guarded copy of bytes that it
+// keeps for as long as it lives: the reader reads its image in place.
 class ScopedReader {
  public:
   explicit ScopedReader(ZipReader *reader) : reader_(reader) {}
   explicit ScopedReader(ZipSource *source) : reader_(OpenZipReader(source)) {}
   ScopedReader(const void *data, unsigned size) : reader_(OpenZipReader(NewMemorySource(data, size))) {}
   explicit ScopedReader(const GuardedImage &image) : ScopedReader(image.data(), image.size()) {}
-  ~ScopedReader() {
-    if (reader_) CloseZipReader(reader_);
+  explicit ScopedReader(const std::string &bytes) : image_(new GuardedImage(bytes)) {
+    reader_ = OpenZipReader(NewMemorySource(image_->data(), image_->size()));
   }
+  ~ScopedReader() { Close(); }
   ScopedReader(const ScopedReader &) = delete;
   ScopedReader &operator=(const ScopedReader &) = delete;
   ZipReader *get() const { return reader_; }
   ZipReader *operator->() const { return reader_; }
+  void Close() {
+    if (reader_) CloseZipReader(reader_);
+    reader_ = nullptr;
+  }
 
  private:
-  ZipReader *reader_;
+  std::unique_ptr<GuardedImage> image_;  // the bytes' copy, when the reader was given bytes
+  ZipReader *reader_ = nullptr;
 };
 
 // An archive handle over a guarded copy of an image, closed when the object goes.
@@ -111,18 +120,3 @@ class ScopedArchive {
   ZipHandle *handle_ = nullptr;
 };
 
-inline uint64_t FileTimeValue(const FILETIME &ft) {
-  return ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
-}
-
-// 100-ns intervals from 1601-01-01 to the given Unix time.
-inline uint64_t FileTimeOfUnix(int64_t unixTime) {
-  return (uint64_t)(unixTime * 10000000LL + 116444736000000000LL);
-}
-
-// An MS-DOS date and time as one value (date in the high half), from its
-// raw fields: seconds2 is the seconds field (seconds / 2).
-inline uint32_t DosDateTime(unsigned year, unsigned month, unsigned day, unsigned hour,
-                            unsigned minute, unsigned seconds2) {
-  return ((year - 1980) << 25) | (month << 21) | (day << 16) | (hour << 11) | (minute << 5) | seconds2;
-}
