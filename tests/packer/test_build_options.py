@@ -10,6 +10,7 @@ only the payload.
 """
 import os
 import shutil
+import struct
 import sys
 import tempfile
 import unittest
@@ -73,6 +74,23 @@ class PublisherOptions(unittest.TestCase):
                                      LAUNCHER_PAYLOAD_DIR=os.path.join(self.inputs, "game"))
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("not both", result.stdout)
+
+    def test_demo_payload_holds_the_downloader_with_the_fixed_time(self):
+        """Without a payload option the build packs the demo payload, every
+        stamp the one fixed time, so that two builds give the same bytes."""
+        tree = os.path.join(WORK, "demo")
+        result = buildtree.configure(tree)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        result = buildtree.build(tree, "payload")
+        self.assertEqual(result.returncode, 0, result.stdout)
+        with zipfile.ZipFile(os.path.join(tree, "payload.zip")) as z:
+            self.assertIn("/" + DOWNLOADER, z.namelist())
+            for info in z.infolist():
+                with self.subTest(info.filename):
+                    # The central "UT" field: header id, size, flags, modification time.
+                    tag, _, flags, modified = struct.unpack_from("<HHBi", info.extra)
+                    self.assertEqual((tag, flags & 1), (0x5455, 1))
+                    self.assertEqual(modified, expected.DEMO_PAYLOAD_TIME)
 
 
 if __name__ == "__main__":

@@ -48,6 +48,13 @@ ZipItemInfo Filled(unsigned char byte) {
 
 bool SameInfo(const ZipItemInfo &a, const ZipItemInfo &b) { return memcmp(&a, &b, sizeof a) == 0; }
 
+// The nine-item archive, opened, with the layout its bytes were built with.
+struct OpenNineItems {
+  ZipFixture f = NineItems();
+  FixtureLayout layout;
+  ScopedArchive a{f.Build(&layout)};
+};
+
 // Wrecks item i's local header (with its name and extra field) and central
 // record in the image, which is the caller's memory: afterwards only a
 // fetch that answers from the cache, without reading the image, succeeds.
@@ -278,19 +285,17 @@ TEST(Items, RecordsDescribeTheirEntries) {
 // image's bytes for that item are wrecked after the first fetch (the memory
 // belongs to the caller), and the second answer is still the first.
 TEST(Items, SameIndexTwiceReadsNothing) {
-  ZipFixture f = NineItems();
-  FixtureLayout layout;
-  ScopedArchive a(f.Build(&layout));
-  ASSERT_NE(a.get(), nullptr);
+  OpenNineItems n;
+  ASSERT_NE(n.a.get(), nullptr);
   ZipItemInfo first;
-  ASSERT_EQ(GetZipItemInfo(a.get(), 4, &first), UZ_OK);
-  EXPECT_TRUE(AnswersFromCache(a, f, layout, 4, first));
+  ASSERT_EQ(GetZipItemInfo(n.a.get(), 4, &first), UZ_OK);
+  EXPECT_TRUE(AnswersFromCache(n.a, n.f, n.layout, 4, first));
 
   // The damage is real: once the cache holds another item, item 4 fails.
   ZipItemInfo second;
-  ASSERT_EQ(GetZipItemInfo(a.get(), 3, &second), UZ_OK);
+  ASSERT_EQ(GetZipItemInfo(n.a.get(), 3, &second), UZ_OK);
   ZipItemInfo third = Filled(0xCC);
-  EXPECT_NE(GetZipItemInfo(a.get(), 4, &third), UZ_OK);
+  EXPECT_NE(GetZipItemInfo(n.a.get(), 4, &third), UZ_OK);
   EXPECT_TRUE(SameInfo(third, Filled(0xCC)));
 }
 
@@ -321,18 +326,16 @@ TEST(Items, AnyOrderGivesTheRightRecords) {
 }
 
 // Index -1 gives the count record: the count, and every other field empty.
-// It neither moves the reader nor touches the cache.
+// It does not touch the cache.
 TEST(Items, CountRecord) {
-  ZipFixture f = NineItems();
-  FixtureLayout layout;
-  ScopedArchive a(f.Build(&layout));
-  ASSERT_NE(a.get(), nullptr);
+  OpenNineItems n;
+  ASSERT_NE(n.a.get(), nullptr);
   ZipItemInfo five;
-  ASSERT_EQ(GetZipItemInfo(a.get(), 5, &five), UZ_OK);
+  ASSERT_EQ(GetZipItemInfo(n.a.get(), 5, &five), UZ_OK);
 
   ZipItemInfo count = Filled(0xCC);
   LastZipResult = 0x1234;
-  ASSERT_EQ(GetZipItemInfo(a.get(), -1, &count), UZ_OK);
+  ASSERT_EQ(GetZipItemInfo(n.a.get(), -1, &count), UZ_OK);
   EXPECT_EQ(LastZipResult, UZ_OK);
   EXPECT_EQ(count.index, 9);
   EXPECT_EQ(count.name[0], L'\0');
@@ -342,11 +345,11 @@ TEST(Items, CountRecord) {
   EXPECT_EQ(FileTimeValue(count.modifyTime), 0u);
   EXPECT_EQ(count.compressedSize, 0u);
   EXPECT_EQ(count.uncompressedSize, 0u);
-  EXPECT_TRUE(AnswersFromCache(a, f, layout, 5, five));
+  EXPECT_TRUE(AnswersFromCache(n.a, n.f, n.layout, 5, five));
 
   // Item 0 is still read from the archive afterwards.
   ZipItemInfo zero;
-  ASSERT_EQ(GetZipItemInfo(a.get(), 0, &zero), UZ_OK);
+  ASSERT_EQ(GetZipItemInfo(n.a.get(), 0, &zero), UZ_OK);
   EXPECT_EQ(std::wstring(zero.name), L"item0.dat");
 
   // An archive without items: the count is 0 and item 0 does not exist.
@@ -361,17 +364,23 @@ TEST(Items, CountRecord) {
 
 // ---- Result codes -------------------------------------------------------------
 
-TEST(ResultCodes, MissingHandle) {
+// GetZipItemInfo and UnZipItem on h both give code, in LastZipResult too,
+// and write neither the record nor a file.
+void ExpectItemCallsRefused(ZipHandle *h, int code) {
   ZipItemInfo info = Filled(0xCC);
   LastZipResult = 0x1234;
-  EXPECT_EQ(GetZipItemInfo(nullptr, 0, &info), UZ_BAD_ARGUMENT);
-  EXPECT_EQ(LastZipResult, UZ_BAD_ARGUMENT);
+  EXPECT_EQ(GetZipItemInfo(h, 0, &info), code);
+  EXPECT_EQ(LastZipResult, code);
   EXPECT_TRUE(SameInfo(info, Filled(0xCC)));
-  LastZipResult = 0x1234;
   TempDir dir;
-  EXPECT_EQ(UnZipItem(nullptr, 0, (dir / L"out").c_str()), UZ_BAD_ARGUMENT);
-  EXPECT_EQ(LastZipResult, UZ_BAD_ARGUMENT);
+  LastZipResult = 0x1234;
+  EXPECT_EQ(UnZipItem(h, 0, (dir / L"out").c_str()), code);
+  EXPECT_EQ(LastZipResult, code);
   EXPECT_FALSE(FileExists(dir / L"out"));
+}
+
+TEST(ResultCodes, MissingHandle) {
+  ExpectItemCallsRefused(nullptr, UZ_BAD_ARGUMENT);
   LastZipResult = 0x1234;
   EXPECT_EQ(CloseZipArchive(nullptr), UZ_BAD_ARGUMENT);
   EXPECT_EQ(LastZipResult, UZ_BAD_ARGUMENT);
@@ -384,19 +393,10 @@ TEST(ResultCodes, WrongHandleKind) {
   ZipHandle *h = OpenZipBuffer(image.data(), image.size());
   ASSERT_NE(h, nullptr);
   ZipArchive *archive = h->archive;
-  TempDir dir;
   for (int kind : {2, 0, -1, 0x101}) {
     SCOPED_TRACE(kind);
     h->kind = kind;
-    ZipItemInfo info = Filled(0xCC);
-    LastZipResult = 0x1234;
-    EXPECT_EQ(GetZipItemInfo(h, 0, &info), UZ_WRONG_HANDLE_KIND);
-    EXPECT_EQ(LastZipResult, UZ_WRONG_HANDLE_KIND);
-    EXPECT_TRUE(SameInfo(info, Filled(0xCC)));
-    LastZipResult = 0x1234;
-    EXPECT_EQ(UnZipItem(h, 0, (dir / L"out").c_str()), UZ_WRONG_HANDLE_KIND);
-    EXPECT_EQ(LastZipResult, UZ_WRONG_HANDLE_KIND);
-    EXPECT_FALSE(FileExists(dir / L"out"));
+    ExpectItemCallsRefused(h, UZ_WRONG_HANDLE_KIND);
     LastZipResult = 0x1234;
     EXPECT_EQ(CloseZipArchive(h), UZ_WRONG_HANDLE_KIND);
     EXPECT_EQ(LastZipResult, UZ_WRONG_HANDLE_KIND);
@@ -416,21 +416,19 @@ TEST(ResultCodes, WrongHandleKind) {
 
 // Indexes out of range leave the record, the reader and the cache alone.
 TEST(ResultCodes, IndexOutOfRange) {
-  ZipFixture f = NineItems();
-  FixtureLayout layout;
-  ScopedArchive a(f.Build(&layout));
-  ASSERT_NE(a.get(), nullptr);
+  OpenNineItems n;
+  ASSERT_NE(n.a.get(), nullptr);
   ZipItemInfo six, info;
-  ASSERT_EQ(GetZipItemInfo(a.get(), 6, &six), UZ_OK);
+  ASSERT_EQ(GetZipItemInfo(n.a.get(), 6, &six), UZ_OK);
   for (int index : {-2, -3, INT32_MIN, 9, 10, 65535, INT32_MAX}) {
     SCOPED_TRACE(index);
     info = Filled(0xCC);
     LastZipResult = 0x1234;
-    EXPECT_EQ(GetZipItemInfo(a.get(), index, &info), UZ_BAD_ARGUMENT);
+    EXPECT_EQ(GetZipItemInfo(n.a.get(), index, &info), UZ_BAD_ARGUMENT);
     EXPECT_EQ(LastZipResult, UZ_BAD_ARGUMENT);
     EXPECT_TRUE(SameInfo(info, Filled(0xCC)));
   }
-  EXPECT_TRUE(AnswersFromCache(a, f, layout, 6, six));
+  EXPECT_TRUE(AnswersFromCache(n.a, n.f, n.layout, 6, six));
 }
 
 // A failed open leaves the reader's status in LastZipResult, and no handle.

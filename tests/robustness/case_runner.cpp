@@ -195,11 +195,34 @@ void CaseRunner::Violation(const std::string &id, const std::string &what) {
   fprintf(stderr, "VIOLATION: %s\n", violations_.back().c_str());
 }
 
+// What one case carries from one check to the next.
+struct CaseState {
+  std::string id;
+  ArchiveView view;                                  // the suite's own reading of the image
+  const std::map<std::string, std::string> *expected;  // originals by name (pristine seeds only)
+  bool failAllocation = false;                       // an allocation failure is injected
+  int count = 0;                                     // items as the count record gives them
+  std::vector<int> first;                            // first GetZipItemInfo result per item
+  std::vector<ZipItemInfo> firstInfo;                // and its record
+  std::set<int> goodFiles;                           // written with UZ_OK and still on disk
+  bool directoriesAllowed = false;                   // a directory item succeeded
+};
+
+namespace {
+
+// What a record holds before a call that must not write it.
+ZipItemInfo Pattern() {
+  ZipItemInfo pattern;
+  memset(&pattern, 0x5A, sizeof pattern);
+  return pattern;
+}
+
+}  // namespace
+
 size_t CaseRunner::Run(const std::string &id, const std::string &image, size_t length,
                        const std::map<std::string, std::string> *expected, Injection inject) {
   size_t before = violationCount_;
   size_t allocationsBefore = GuardHeapAllocations(), mallocsBefore = GuardHeapMallocs();
-  bool failAllocation = inject.rtAlloc || inject.malloc;
   if (!baselineTaken_) {
     baselineHandles_ = CountOwnHandles();
     baselineTaken_ = true;
@@ -207,164 +230,206 @@ size_t CaseRunner::Run(const std::string &id, const std::string &image, size_t l
   StartCase(id);
   cases_++;
   const unsigned char *data = image_.Place(image, length);
-  std::string bytes = length == image.size() ? image : image.substr(0, length);
+  CaseState state;
+  state.id = id;
+  state.view = ViewArchive(length == image.size() ? image : image.substr(0, length));
+  state.expected = expected;
+  state.failAllocation = inject.rtAlloc || inject.malloc;
 
   GuardHeapFailAllocation(inject.rtAlloc);
   GuardHeapFailMalloc(inject.malloc);
   ZipHandle *handle = Open(data, length);
-  int open = LastZipResult;
-  openResults_[open]++;
-  if ((handle != nullptr) != (open == UZ_OK)) Violation(id, "OpenZipBuffer: handle and LastZipResult " + CodeName(open) + " disagree");
-  ArchiveView view = ViewArchive(bytes);
-  int expectedOpen = ExpectedOpen(view);
-  if (!failAllocation && open != expectedOpen)
-    Violation(id, "OpenZipBuffer gave " + CodeName(open) + ", the image calls for " + CodeName(expectedOpen));
-
+  CheckOpen(state, handle);
   lastUnzip_.clear();
-  std::set<int> goodFiles;  // indexes written with UZ_OK and still on disk
-  bool directoriesAllowed = false;
   if (handle) {
-    ZipItemInfo pattern, info;
-    memset(&pattern, 0x5A, sizeof pattern);
-    info = pattern;
-    int count = -1;
-    int r = Info(handle, -1, &info);
-    if (r != UZ_OK || LastZipResult != r) {
-      Violation(id, "count record: " + CodeName(r));
-    } else {
-      count = info.index;
-      if (count != view.recordsOnDisk) Violation(id, "count record says " + std::to_string(count));
-      if (info.name[0] != 0 || info.uncompressedSize != 0) Violation(id, "count record not cleared");
-    }
-    if (count < 0) count = 0;
-
-    for (int i : {-2, count}) {
-      info = pattern;
-      r = Info(handle, i, &info);
-      if (r != UZ_BAD_ARGUMENT || LastZipResult != r) Violation(id, "GetZipItemInfo(" + std::to_string(i) + ") gave " + CodeName(r));
-      if (memcmp(&info, &pattern, sizeof info) != 0) Violation(id, "GetZipItemInfo(" + std::to_string(i) + ") wrote its record");
-    }
-
-    std::vector<int> first(count);
-    std::vector<ZipItemInfo> firstInfo(count);
-    for (int i = 0; i < count; i++) {
-      std::string at = "GetZipItemInfo(" + std::to_string(i) + ")";
-      info = pattern;
-      r = Info(handle, i, &info);
-      first[i] = r;
-      firstInfo[i] = info;
-      infoResults_[r]++;
-      if (LastZipResult != r) Violation(id, at + ": LastZipResult differs");
-      if (!IsItemCode(r)) Violation(id, at + " gave " + CodeName(r));
-      bool walked = (size_t)i < view.records.size();
-      if (r != UZ_OK) {
-        if (memcmp(&info, &pattern, sizeof info) != 0) Violation(id, at + " failed and wrote its record");
-        if (!walked && r != UZ_BAD_ENTRY && !failAllocation)
-          Violation(id, at + " gave " + CodeName(r) + " for a record the walk never reaches");
-        continue;
-      }
-      if (!walked) {
-        Violation(id, at + " answered for a record the walk never reaches");
-        continue;
-      }
-      const RecordView &rec = view.records[i];
-      if (!rec.nameInImage || rec.nameLength >= EXPECTED_PATH_SIZE) Violation(id, at + " answered for an unreadable name");
-      if (info.index != i) Violation(id, at + ": index " + std::to_string(info.index));
-      if (wmemchr(info.name, 0, sizeof info.name / sizeof info.name[0]) == nullptr) Violation(id, at + ": name not terminated");
-      else if (rec.nameInImage && wcscmp(info.name, Widen(rec.name).c_str()) != 0)
-        Violation(id, at + ": name is not the central record's");
-      if (info.compressedSize != rec.compressedSize || info.uncompressedSize != rec.uncompressedSize)
-        Violation(id, at + ": sizes are not the central record's");
-    }
-
-    for (int i = 0; i < count; i++) {
-      std::string at = "UnZipItem(" + std::to_string(i) + ")";
-      std::wstring path = root_ + ItemName(i);
-      int u = Unzip(handle, i, path);
-      unzipResults_[u]++;
-      lastUnzip_.push_back(u);
-      if (LastZipResult != u) Violation(id, at + ": LastZipResult differs");
-      if (u == UZ_BAD_ARGUMENT || u == UZ_WRONG_HANDLE_KIND || u < 0) Violation(id, at + " gave " + CodeName(u));
-      if (!failAllocation) {
-        if (IsFetchFailure(first[i]) && u != first[i])
-          Violation(id, at + " gave " + CodeName(u) + " where GetZipItemInfo gave " + CodeName(first[i]));
-        if ((size_t)i >= view.records.size() && u != UZ_BAD_ENTRY)
-          Violation(id, at + " gave " + CodeName(u) + " for a record the walk never reaches");
-        if (first[i] == UZ_OK && (IsFetchFailure(u) || u == UZ_BAD_ENTRY))
-          Violation(id, at + " gave " + CodeName(u) + " where GetZipItemInfo succeeded");
-      }
-      if (u != UZ_OK) continue;
-      if ((size_t)i >= view.records.size()) {
-        Violation(id, at + " succeeded for a record the walk never reaches");
-        continue;
-      }
-      const RecordView &rec = view.records[i];
-      if (rec.IsDirectory()) {
-        directoriesAllowed = true;
-        continue;
-      }
-      std::string written;
-      bool removed = false;
-      if (!ReadAndRemove(path, &written, &removed)) {
-        Violation(id, at + " succeeded and left no readable file");
-        continue;
-      }
-      if (!removed) goodFiles.insert(i);
-      if (written.size() != rec.uncompressedSize) {
-        Violation(id, at + " wrote " + std::to_string(written.size()) + " bytes, the record says " +
-                          std::to_string(rec.uncompressedSize));
-      } else if ((uint32_t)crc32(0, (const Bytef *)written.data(), (uInt)written.size()) != rec.crc) {
-        Violation(id, at + " wrote bytes whose CRC-32 is not the record's");
-      }
-      if (expected && rec.nameInImage) {
-        auto original = expected->find(rec.name);
-        if (original == expected->end()) Violation(id, at + ": no original for " + rec.name);
-        else if (written != original->second) Violation(id, at + " wrote bytes other than the original's");
-      }
-    }
-    for (int i : {-1, count}) {
-      std::wstring path = root_ + L"outside_range";
-      int u = Unzip(handle, i, path);
-      if (u != UZ_BAD_ARGUMENT) Violation(id, "UnZipItem(" + std::to_string(i) + ") gave " + CodeName(u));
-    }
-
-    // The same questions in the opposite order: the answers must not depend
-    // on where earlier calls left the reader or what its cache holds.
-    if (!failAllocation) {
-      for (int i = count - 1; i >= 0; i--) {
-        info = pattern;
-        r = Info(handle, i, &info);
-        if (r != first[i]) {
-          Violation(id, "GetZipItemInfo(" + std::to_string(i) + ") gave " + CodeName(r) + " after " + CodeName(first[i]));
-        } else if (memcmp(&info, &firstInfo[i], sizeof info) != 0) {
-          Violation(id, "GetZipItemInfo(" + std::to_string(i) + ") changed its answer");
-        }
-      }
-    }
-
-    r = Close(handle);
+    CheckCountAndRange(state, handle);
+    CheckItemRecords(state, handle);
+    CheckUnzipItems(state, handle);
+    CheckRecordsAgain(state, handle);
+    int r = Close(handle);
     if (r != UZ_OK || LastZipResult != UZ_OK) Violation(id, "CloseZipArchive gave " + CodeName(r));
   }
   GuardHeapFailAllocation(0);
   GuardHeapFailMalloc(0);
   lastAllocations_ = GuardHeapAllocations() - allocationsBefore;
   lastMallocs_ = GuardHeapMallocs() - mallocsBefore;
+  CheckNothingLeft(id, handle != nullptr);
+  EndCase();
+  // Without a handle no call that writes ran: nothing to look for on disk.
+  if (handle) CheckDisk(id, state.goodFiles, state.directoriesAllowed);
+  return violationCount_ - before;
+}
+
+// The open result agrees with LastZipResult and, unless an allocation was
+// made to fail, is the one the image dictates.
+void CaseRunner::CheckOpen(const CaseState &state, ZipHandle *handle) {
+  int open = LastZipResult;
+  openResults_[open]++;
+  if ((handle != nullptr) != (open == UZ_OK))
+    Violation(state.id, "OpenZipBuffer: handle and LastZipResult " + CodeName(open) + " disagree");
+  int expectedOpen = ExpectedOpen(state.view);
+  if (!state.failAllocation && open != expectedOpen)
+    Violation(state.id, "OpenZipBuffer gave " + CodeName(open) + ", the image calls for " + CodeName(expectedOpen));
+}
+
+// The count record gives the records on disk and nothing else; -2 and the
+// count are out of range and leave the record alone.
+void CaseRunner::CheckCountAndRange(CaseState &state, ZipHandle *handle) {
+  const std::string &id = state.id;
+  const ZipItemInfo pattern = Pattern();
+  ZipItemInfo info = pattern;
+  int count = -1;
+  int r = Info(handle, -1, &info);
+  if (r != UZ_OK || LastZipResult != r) {
+    Violation(id, "count record: " + CodeName(r));
+  } else {
+    count = info.index;
+    if (count != state.view.recordsOnDisk) Violation(id, "count record says " + std::to_string(count));
+    if (info.name[0] != 0 || info.uncompressedSize != 0) Violation(id, "count record not cleared");
+  }
+  state.count = count < 0 ? 0 : count;
+
+  for (int i : {-2, state.count}) {
+    info = pattern;
+    r = Info(handle, i, &info);
+    if (r != UZ_BAD_ARGUMENT || LastZipResult != r) Violation(id, "GetZipItemInfo(" + std::to_string(i) + ") gave " + CodeName(r));
+    if (memcmp(&info, &pattern, sizeof info) != 0) Violation(id, "GetZipItemInfo(" + std::to_string(i) + ") wrote its record");
+  }
+}
+
+// Every item's record, in order: a failure leaves the record alone, an
+// answer is the central record's that the walk reaches. The answers are
+// kept for the second round and for UnZipItem.
+void CaseRunner::CheckItemRecords(CaseState &state, ZipHandle *handle) {
+  const std::string &id = state.id;
+  const ZipItemInfo pattern = Pattern();
+  state.first.assign(state.count, 0);
+  state.firstInfo.assign(state.count, pattern);
+  for (int i = 0; i < state.count; i++) {
+    std::string at = "GetZipItemInfo(" + std::to_string(i) + ")";
+    ZipItemInfo info = pattern;
+    int r = Info(handle, i, &info);
+    state.first[i] = r;
+    state.firstInfo[i] = info;
+    infoResults_[r]++;
+    if (LastZipResult != r) Violation(id, at + ": LastZipResult differs");
+    if (!IsItemCode(r)) Violation(id, at + " gave " + CodeName(r));
+    bool walked = (size_t)i < state.view.records.size();
+    if (r != UZ_OK) {
+      if (memcmp(&info, &pattern, sizeof info) != 0) Violation(id, at + " failed and wrote its record");
+      if (!walked && r != UZ_BAD_ENTRY && !state.failAllocation)
+        Violation(id, at + " gave " + CodeName(r) + " for a record the walk never reaches");
+      continue;
+    }
+    if (!walked) {
+      Violation(id, at + " answered for a record the walk never reaches");
+      continue;
+    }
+    const RecordView &rec = state.view.records[i];
+    if (!rec.nameInImage || rec.nameLength >= EXPECTED_PATH_SIZE) Violation(id, at + " answered for an unreadable name");
+    if (info.index != i) Violation(id, at + ": index " + std::to_string(info.index));
+    if (wmemchr(info.name, 0, sizeof info.name / sizeof info.name[0]) == nullptr) Violation(id, at + ": name not terminated");
+    else if (rec.nameInImage && wcscmp(info.name, Widen(rec.name).c_str()) != 0)
+      Violation(id, at + ": name is not the central record's");
+    if (info.compressedSize != rec.compressedSize || info.uncompressedSize != rec.uncompressedSize)
+      Violation(id, at + ": sizes are not the central record's");
+  }
+}
+
+// Every item written to "<root>item<i>": the result agrees with the
+// record's, and a file written with UZ_OK holds the item's bytes. Indexes
+// out of range write nothing.
+void CaseRunner::CheckUnzipItems(CaseState &state, ZipHandle *handle) {
+  const std::string &id = state.id;
+  for (int i = 0; i < state.count; i++) {
+    std::string at = "UnZipItem(" + std::to_string(i) + ")";
+    std::wstring path = root_ + ItemName(i);
+    int u = Unzip(handle, i, path);
+    unzipResults_[u]++;
+    lastUnzip_.push_back(u);
+    if (LastZipResult != u) Violation(id, at + ": LastZipResult differs");
+    if (u == UZ_BAD_ARGUMENT || u == UZ_WRONG_HANDLE_KIND || u < 0) Violation(id, at + " gave " + CodeName(u));
+    if (!state.failAllocation) {
+      int first = state.first[i];
+      if (IsFetchFailure(first) && u != first)
+        Violation(id, at + " gave " + CodeName(u) + " where GetZipItemInfo gave " + CodeName(first));
+      if ((size_t)i >= state.view.records.size() && u != UZ_BAD_ENTRY)
+        Violation(id, at + " gave " + CodeName(u) + " for a record the walk never reaches");
+      if (first == UZ_OK && (IsFetchFailure(u) || u == UZ_BAD_ENTRY))
+        Violation(id, at + " gave " + CodeName(u) + " where GetZipItemInfo succeeded");
+    }
+    if (u != UZ_OK) continue;
+    if ((size_t)i >= state.view.records.size()) {
+      Violation(id, at + " succeeded for a record the walk never reaches");
+      continue;
+    }
+    const RecordView &rec = state.view.records[i];
+    if (rec.IsDirectory()) {
+      state.directoriesAllowed = true;
+      continue;
+    }
+    CheckWrittenFile(state, i, path);
+  }
+  for (int i : {-1, state.count}) {
+    int u = Unzip(handle, i, root_ + L"outside_range");
+    if (u != UZ_BAD_ARGUMENT) Violation(id, "UnZipItem(" + std::to_string(i) + ") gave " + CodeName(u));
+  }
+}
+
+// A file item written with UZ_OK: its size and CRC-32 are its central
+// record's, and for a pristine seed its bytes are the original's.
+void CaseRunner::CheckWrittenFile(CaseState &state, int i, const std::wstring &path) {
+  const std::string &id = state.id;
+  const std::string at = "UnZipItem(" + std::to_string(i) + ")";
+  const RecordView &rec = state.view.records[i];
+  std::string written;
+  bool removed = false;
+  if (!ReadAndRemove(path, &written, &removed)) {
+    Violation(id, at + " succeeded and left no readable file");
+    return;
+  }
+  if (!removed) state.goodFiles.insert(i);
+  if (written.size() != rec.uncompressedSize) {
+    Violation(id, at + " wrote " + std::to_string(written.size()) + " bytes, the record says " +
+                      std::to_string(rec.uncompressedSize));
+  } else if ((uint32_t)crc32(0, (const Bytef *)written.data(), (uInt)written.size()) != rec.crc) {
+    Violation(id, at + " wrote bytes whose CRC-32 is not the record's");
+  }
+  if (state.expected && rec.nameInImage) {
+    auto original = state.expected->find(rec.name);
+    if (original == state.expected->end()) Violation(id, at + ": no original for " + rec.name);
+    else if (written != original->second) Violation(id, at + " wrote bytes other than the original's");
+  }
+}
+
+// The same questions in the opposite order: the answers must not depend on
+// where earlier calls left the reader or what its cache holds.
+void CaseRunner::CheckRecordsAgain(const CaseState &state, ZipHandle *handle) {
+  if (state.failAllocation) return;
+  for (int i = state.count - 1; i >= 0; i--) {
+    ZipItemInfo info = Pattern();
+    int r = Info(handle, i, &info);
+    if (r != state.first[i]) {
+      Violation(state.id, "GetZipItemInfo(" + std::to_string(i) + ") gave " + CodeName(r) + " after " + CodeName(state.first[i]));
+    } else if (memcmp(&info, &state.firstInfo[i], sizeof info) != 0) {
+      Violation(state.id, "GetZipItemInfo(" + std::to_string(i) + ") changed its answer");
+    }
+  }
+}
+
+// After the close: no block of either heap, and no handle more than before.
+void CaseRunner::CheckNothingLeft(const std::string &id, bool opened) {
   if (GuardHeapLiveBlocks() != 0)
     Violation(id, std::to_string(GuardHeapLiveBlocks()) + " RtAlloc blocks left after the archive was closed");
   if (GuardHeapLiveMallocBlocks() != 0)
     Violation(id, std::to_string(GuardHeapLiveMallocBlocks()) + " zlib (malloc) blocks left after the archive was closed");
-
   // Only calls on an open archive touch files: a failed open has no handle
   // to leave behind.
-  size_t handles = handle ? CountOwnHandles() : baselineHandles_;
+  size_t handles = opened ? CountOwnHandles() : baselineHandles_;
   if (handles != baselineHandles_) {
     Violation(id, "handles: " + std::to_string(handles) + " open, " + std::to_string(baselineHandles_) + " before");
     baselineHandles_ = handles;  // report each change once
   }
-  EndCase();
-  // Without a handle no call that writes ran: nothing to look for on disk.
-  if (handle) CheckDisk(id, goodFiles, directoriesAllowed);
-  return violationCount_ - before;
 }
 
 void CaseRunner::CheckDisk(const std::string &id, const std::set<int> &goodFiles, bool directoriesAllowed) {

@@ -37,6 +37,9 @@ struct Injection {
   size_t malloc = 0;
 };
 
+struct CaseState;
+struct ZipHandle;
+
 class CaseRunner {
  public:
   // capacity: the largest image any case will use.
@@ -72,6 +75,14 @@ class CaseRunner {
 
  private:
   void Violation(const std::string &id, const std::string &what);
+  // The checks of one case, in the order Run makes them.
+  void CheckOpen(const CaseState &state, ZipHandle *handle);
+  void CheckCountAndRange(CaseState &state, ZipHandle *handle);
+  void CheckItemRecords(CaseState &state, ZipHandle *handle);
+  void CheckUnzipItems(CaseState &state, ZipHandle *handle);
+  void CheckWrittenFile(CaseState &state, int i, const std::wstring &path);
+  void CheckRecordsAgain(const CaseState &state, ZipHandle *handle);
+  void CheckNothingLeft(const std::string &id, bool opened);
   void CheckDisk(const std::string &id, const std::set<int> &goodFiles, bool directoriesAllowed);
   size_t CountOwnHandles();
 
