@@ -82,7 +82,16 @@ int32_t PayloadModifyTime(const FixtureEntry &entry) {
   return (int32_t)((uint8_t)x[5] | (uint8_t)x[6] << 8 | (uint8_t)x[7] << 16 | (uint32_t)(uint8_t)x[8] << 24);
 }
 
-std::string DownloaderBytes() { return ProgramBytes(BuildDir() + L"dw_dlr.exe"); }
+std::string DownloaderBytes() { return ProgramBytes(BuildDir() + EXPECTED_DOWNLOADER_NAME); }
+std::string DownloaderItem() { return "/" + Narrow(EXPECTED_DOWNLOADER_NAME); }
+FixtureEntry DownloaderFile() { return PayloadFile(DownloaderItem(), DownloaderBytes()); }
+
+std::wstring InstallSuffixLevels(int levels) {
+  const std::wstring suffix = EXPECTED_INSTALL_SUFFIX;
+  size_t end = 0;
+  for (int i = 0; i < levels; i++) end = suffix.find(L'\\', end + 1);
+  return suffix.substr(1, end - 1);
+}
 
 std::wstring RemovalFaultsLauncher() { return ThisProgramDir() + L"e2e_launcher_removal_faults.exe"; }
 
@@ -99,7 +108,7 @@ std::vector<FixtureEntry> ShippedLikeItems() {
       PayloadFile("/download.torrent", "d8:announce" + SampleData(5000, 4) + "e", kPayloadTime - 60,
                   kArchiveFileAttributes),
       PayloadFile("/downloader.skin", skin.Build(), kPayloadTime - 1),
-      PayloadFile("/dw_dlr.exe", DownloaderBytes(), kPayloadTime),
+      PayloadFile(DownloaderItem(), DownloaderBytes(), kPayloadTime),
       PayloadFile("/install.ini", "[install]\r\nchannel=demo\r\nver=1\r\n", kPayloadTime + 1),
       PayloadFile("/wke.dll", SampleData(100000, 5), kPayloadTime + 2),  // several 16 KiB pieces
       PayloadFile("union.db", "union_id=000000\r\n", kPayloadTime + 3, kArchiveFileAttributes),
@@ -240,7 +249,7 @@ void ExpectInstalled(const std::wstring &installDir, const FixtureEntry &entry) 
 }
 
 void ExpectDownloaderStarted(const std::wstring &installDir) {
-  const std::wstring record = installDir + L"dw_dlr_started.txt";
+  const std::wstring record = installDir + kDownloaderRecord;
   std::string text;
   const DWORD start = GetTickCount();
   // The record is complete once its command line has a line end.
@@ -254,13 +263,13 @@ void ExpectDownloaderStarted(const std::wstring &installDir) {
   ASSERT_NE(std::string::npos, cwd) << text;
   std::string cwdValue = text.substr(cwd + 4, text.find("\r\n", cwd) - cwd - 4);
   EXPECT_EQ(LowerCase(WithoutTrailingBackslash(dir)), LowerCase(WithoutTrailingBackslash(cwdValue)));
-  EXPECT_NE(std::string::npos, LowerCase(text).find(LowerCase(dir + "\\dw_dlr.exe")))
+  EXPECT_NE(std::string::npos, LowerCase(text).find(LowerCase(dir + "\\" + Narrow(EXPECTED_DOWNLOADER_NAME))))
       << "started through another path than the traced one:\n" << text;
 }
 
 void WaitForDownloaderToEnd(const std::wstring &installDir) {
   ASSERT_NO_FATAL_FAILURE(ExpectDownloaderStarted(installDir));
-  ASSERT_TRUE(WaitUntilWritable(installDir + L"dw_dlr.exe", kPatienceMs)) << "the downloader does not end";
+  ASSERT_TRUE(WaitUntilWritable(installDir + EXPECTED_DOWNLOADER_NAME, kPatienceMs)) << "the downloader does not end";
 }
 
 // ---- Fixture ----------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "expected_facts.h"
 #include "file_times.h"
 #include "launcher_run.h"
 #include "test_files.h"
@@ -33,8 +34,17 @@ FixtureEntry PayloadDirectory(const std::string &name);
 // The modification time of an item built by PayloadFile.
 int32_t PayloadModifyTime(const FixtureEntry &entry);
 
-// The demo downloader as built (BuildDir() + "dw_dlr.exe").
+// The demo downloader as built (BuildDir() + EXPECTED_DOWNLOADER_NAME).
 std::string DownloaderBytes();
+// The downloader as a payload names it: "/" + EXPECTED_DOWNLOADER_NAME.
+std::string DownloaderItem();
+// The payload item the launcher starts: the demo downloader under that name.
+FixtureEntry DownloaderFile();
+// The first levels of the install suffix, without its outer backslashes:
+// 1 gives "selvane", 3 "selvane\downloader\tarnis".
+std::wstring InstallSuffixLevels(int levels);
+// What the demo downloader writes beside itself when it starts.
+const wchar_t kDownloaderRecord[] = L"dw_dlr_started.txt";
 // The launcher built with the removal of an incomplete file made to fail
 // (see removal_faults.cpp).
 std::wstring RemovalFaultsLauncher();
@@ -74,7 +84,7 @@ class Trace {
   Trace &CheckFile(const std::string &name) { return Line("CheckFile(" + dir_ + name + ")={int}"); }
   Trace &Start() { return Line("CLoader::Start()"); }
   // "%s\%s" behind a directory that ends in "\": the backslash is doubled.
-  Trace &ShellExecute() { return Line("ShellExecute:" + dir_ + "\\dw_dlr.exe"); }
+  Trace &ShellExecute() { return Line("ShellExecute:" + dir_ + "\\" + Narrow(EXPECTED_DOWNLOADER_NAME)); }
   Trace &NotFinished() { text_ += "zip file extract is not finished."; return *this; }
   const std::string &pattern() const { return text_; }
 

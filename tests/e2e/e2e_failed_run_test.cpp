@@ -14,7 +14,7 @@ using FailedRunTest = LauncherRunTest;
 
 // The run stopped before Start: no downloader may have been started.
 void ExpectNothingLaunched(const std::wstring &installDir) {
-  EXPECT_FALSE(FileExists(installDir + L"dw_dlr_started.txt")) << "the downloader was started";
+  EXPECT_FALSE(FileExists(installDir + kDownloaderRecord)) << "the downloader was started";
 }
 
 // A file in a subdirectory that has no directory item before it cannot be
@@ -29,7 +29,7 @@ class MissingFileTest : public LauncherRunTest, public ::testing::WithParamInter
 
 TEST_P(MissingFileTest, StopsCheckAndStartsNothing) {
   std::vector<PlannedItem> items = {
-      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+      {DownloaderFile(), Fate::kWritten},
       {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
       {PayloadFile("b.txt", "beta"), Fate::kWritten},
   };
@@ -54,7 +54,7 @@ TEST_F(FailedRunTest, DirectoryItemAfterItsFileHelpsOnlyTheNextRun) {
   std::vector<PlannedItem> items = {
       {late, Fate::kCreateFailed},
       {PayloadDirectory("/late/"), Fate::kDirectory},
-      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+      {DownloaderFile(), Fate::kWritten},
   };
   const std::string payload = Archive(EntriesOf(items));
   std::string output;
@@ -73,7 +73,7 @@ TEST_F(FailedRunTest, DirectoryItemAfterItsFileHelpsOnlyTheNextRun) {
 // passes for it, nothing below it can be made, every item fails.
 struct BlockedCase {
   const char *what;
-  const wchar_t *level;  // below local appdata
+  std::wstring level;  // below local appdata
 };
 void PrintTo(const BlockedCase &c, std::ostream *os) { *os << c.what; }
 
@@ -86,7 +86,7 @@ TEST_P(BlockedPathTest, NothingCanBeInstalled) {
     ASSERT_TRUE(CreateDirectoryW(blocker.substr(0, at).c_str(), nullptr));
   ASSERT_TRUE(WriteWholeFile(blocker, "in the way"));
   std::vector<PlannedItem> items = {
-      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kCreateFailed},
+      {DownloaderFile(), Fate::kCreateFailed},
       {PayloadFile("/a.txt", "alpha"), Fate::kCreateFailed},
   };
   std::string output;
@@ -99,20 +99,20 @@ TEST_P(BlockedPathTest, NothingCanBeInstalled) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, BlockedPathTest,
-                         ::testing::Values(BlockedCase{"FirstLevel", L"selvane"},
-                                           BlockedCase{"InstallDirectory", L"selvane\\downloader\\tarnis"}),
+                         ::testing::Values(BlockedCase{"FirstLevel", InstallSuffixLevels(1)},
+                                           BlockedCase{"InstallDirectory", InstallSuffixLevels(3)}),
                          [](const ::testing::TestParamInfo<BlockedCase> &info) { return info.param.what; });
 
 // A folder left where a file item belongs (by an earlier run, by anything)
 // can be neither deleted nor replaced by the file. It must not pass the
 // check as the file: for "dw_dlr.exe" the shell would open the folder.
-class FolderInPlaceTest : public LauncherRunTest, public ::testing::WithParamInterface<const char *> {};
+class FolderInPlaceTest : public LauncherRunTest, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(FolderInPlaceTest, IsNotTakenForTheFile) {
   const std::string name = GetParam();
   std::vector<PlannedItem> items = {
       {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
-      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+      {DownloaderFile(), Fate::kWritten},
   };
   const size_t blocked = items[0].entry.name == "/" + name ? 0 : 1;
   ASSERT_NO_FATAL_FAILURE(MakeInstallDir(installDir_));
@@ -135,9 +135,10 @@ TEST_P(FolderInPlaceTest, IsNotTakenForTheFile) {
   ExpectNothingLaunched(installDir_);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, FolderInPlaceTest, ::testing::Values("a.txt", "dw_dlr.exe"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                           return std::string(info.param) == "a.txt" ? "OrdinaryFile" : "Downloader";
+INSTANTIATE_TEST_SUITE_P(Cases, FolderInPlaceTest,
+                         ::testing::Values(std::string("a.txt"), Narrow(EXPECTED_DOWNLOADER_NAME)),
+                         [](const ::testing::TestParamInfo<std::string> &info) {
+                           return info.param == "a.txt" ? "OrdinaryFile" : "Downloader";
                          });
 
 // One flipped byte in the external attributes of "/dw_dlr.exe" (high byte
@@ -147,16 +148,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, FolderInPlaceTest, ::testing::Values("a.txt", "d
 TEST_F(FailedRunTest, DownloaderDamagedIntoADirectoryItemIsNotStarted) {
   std::vector<PlannedItem> items = {
       {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
-      {PayloadFile("/dw_dlr.exe", DownloaderBytes(), kPayloadTime, 0xFF800000), Fate::kDirectory},
+      {PayloadFile(DownloaderItem(), DownloaderBytes(), kPayloadTime, 0xFF800000), Fate::kDirectory},
   };
   std::string output;
   ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
 
   Trace expected(installDir_);
   expected.Dir().Extract().UnZip("/a.txt", 0).Check().CheckFile("/a.txt").Start();
-  expected.Line("Not a file:" + Narrow(installDir_) + "\\dw_dlr.exe");
+  expected.Line("Not a file:" + Narrow(installDir_) + "\\" + Narrow(EXPECTED_DOWNLOADER_NAME));
   EXPECT_TRACE(expected.pattern(), output);
-  EXPECT_TRUE(DirectoryExists(installDir_ + L"dw_dlr.exe"));
+  EXPECT_TRUE(DirectoryExists(installDir_ + EXPECTED_DOWNLOADER_NAME));
   ExpectNothingLaunched(installDir_);
 }
 
@@ -170,7 +171,7 @@ TEST_F(FailedRunTest, RunWhileAnotherRunIsBusyTouchesNothing) {
   std::replace(name.begin() + 6, name.end(), L'\\', L'/');
   HANDLE busy = CreateMutexW(nullptr, TRUE, name.c_str());
   ASSERT_NE(nullptr, busy);
-  const std::vector<PlannedItem> items = {{PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten}};
+  const std::vector<PlannedItem> items = {{DownloaderFile(), Fate::kWritten}};
   const std::string payload = Archive(EntriesOf(items));
   std::string output;
   RunLauncherExpecting(payload, 0, &output);
@@ -199,39 +200,7 @@ std::string FlipMiddleByte(std::string bytes) {
   return bytes;
 }
 
-struct DamagedCase {
-  const char *what;
-  FixtureEntry entry;
-};
-void PrintTo(const DamagedCase &c, std::ostream *os) { *os << c.what; }
-
-class DamagedItemTest : public LauncherRunTest, public ::testing::WithParamInterface<DamagedCase> {};
-
-TEST_P(DamagedItemTest, FailsAndLeavesNoFile) {
-  std::vector<PlannedItem> items = {
-      {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
-      {GetParam().entry, Fate::kWriteFailed},
-      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
-  };
-  std::string output;
-  ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
-
-  EXPECT_TRACE(PlannedTrace(installDir_, items, true), output);
-  EXPECT_FALSE(FileExists(installDir_ + Widen(GetParam().entry.name))) << "a broken file was left";
-  ExpectInstalled(installDir_, items[2].entry);
-  ExpectNothingLaunched(installDir_);
-}
-
 const std::string kDamagedData = SampleData(6000, 11);
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DamagedItemTest,
-    ::testing::Values(DamagedCase{"DeflatedByteFlipped", Damaged("/bad.bin", 8, FlipMiddleByte(RawDeflate(kDamagedData)))},
-                      DamagedCase{"DeflatedDataCutInHalf",
-                                  Damaged("/bad.bin", 8, RawDeflate(kDamagedData).substr(0, RawDeflate(kDamagedData).size() / 2))},
-                      DamagedCase{"StoredByteFlipped", Damaged("/bad.bin", 0, FlipMiddleByte(kDamagedData))},
-                      DamagedCase{"StoredDataShorterThanStated", Damaged("/bad.bin", 0, kDamagedData.substr(0, 1000))}),
-    [](const ::testing::TestParamInfo<DamagedCase> &info) { return info.param.what; });
 
 // A file whose data did not verify must go even when something opened it
 // between its creation and its removal (a virus scanner, an indexer), so
@@ -261,15 +230,15 @@ class BrokenFileRemovalTest : public LauncherRunTest, public ::testing::WithPara
 TEST_P(BrokenFileRemovalTest, BrokenFileNeverPassesAndNothingStarts) {
   const FixtureEntry broken = Damaged("/bad.bin", 0, FlipMiddleByte(SampleData(6000, 11)));
   const std::vector<FixtureEntry> entries = {PayloadFile("/a.txt", "alpha"), broken,
-                                             PayloadFile("/dw_dlr.exe", DownloaderBytes())};
+                                             DownloaderFile()};
   std::string output;
   ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(entries), 0, &output));
 
   Trace expected(installDir_);
   expected.Dir().Extract().UnZip("/a.txt", 0).UnZip("/bad.bin", 0x400);
   if (GetParam().markFails) expected.Line("Broken file kept:" + Narrow(installDir_) + "/bad.bin");
-  expected.UnZip("/dw_dlr.exe", 0).Check().CheckFile("/a.txt").CheckFile("/bad.bin");
-  if (GetParam().markFails) expected.CheckFile("/dw_dlr.exe");
+  expected.UnZip(DownloaderItem(), 0).Check().CheckFile("/a.txt").CheckFile("/bad.bin");
+  if (GetParam().markFails) expected.CheckFile(DownloaderItem());
   expected.NotFinished();
   EXPECT_TRACE(expected.pattern(), output);
   EXPECT_EQ(GetParam().markFails, FileExists(installDir_ + L"bad.bin"));
@@ -281,51 +250,68 @@ INSTANTIATE_TEST_SUITE_P(Cases, BrokenFileRemovalTest,
                                            RemovalCase{"DeleteAndMarkFail", true}),
                          [](const ::testing::TestParamInfo<RemovalCase> &info) { return info.param.what; });
 
-// A name that would reach outside the install directory, or that Windows
-// opens as a device rather than a file (its data would be thrown away or
-// sent to a port, and the device would pass the check), is refused in both
-// passes; nothing is written anywhere: not at the levels above the install
-// directory, not in the launcher's current directory.
-struct UnsafeCase {
+// An item the run cannot take: data that does not decode to its recorded
+// size and CRC-32 (damaged on the way: written, then removed), or a name that
+// would reach outside the install directory or that Windows opens as a
+// device rather than a file (its data would be thrown away or sent to a
+// port, and the device would pass the check; refused in both passes).
+// Either way only the good files stand in the install directory, nothing is
+// written anywhere else (not at the levels above it, not in the launcher's
+// current directory), and nothing is started.
+struct BadItemCase {
   const char *what;
   FixtureEntry entry;
+  Fate fate;
 };
-void PrintTo(const UnsafeCase &c, std::ostream *os) { *os << c.what; }
+void PrintTo(const BadItemCase &c, std::ostream *os) { *os << c.what; }
 
-class UnsafeNameTest : public LauncherRunTest, public ::testing::WithParamInterface<UnsafeCase> {};
+class BadItemTest : public LauncherRunTest, public ::testing::WithParamInterface<BadItemCase> {};
 
-TEST_P(UnsafeNameTest, IsRefusedAndNothingIsWrittenOutside) {
+TEST_P(BadItemTest, LeavesOnlyTheGoodFilesAndStartsNothing) {
   std::vector<PlannedItem> items = {
       {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
-      {GetParam().entry, Fate::kUnsafe},
-      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+      {GetParam().entry, GetParam().fate},
+      {DownloaderFile(), Fate::kWritten},
   };
   std::string output;
   ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
 
   EXPECT_TRACE(PlannedTrace(installDir_, items, true), output);
-  const std::vector<std::string> onlyTheInstall = {"downloader\\", "downloader\\tarnis\\",
-                                                   "downloader\\tarnis\\a.txt", "downloader\\tarnis\\dw_dlr.exe"};
-  EXPECT_EQ(onlyTheInstall, TreeOf(installRoot_));
+  // The levels below the install root: "downloader\\", "downloader\\tarnis\\".
+  const std::string below = Narrow(installDir_.substr(installRoot_.size() + 1));
+  const std::string tarnis = below, downloader = below.substr(0, below.find('\\') + 1);
+  const std::vector<std::string> onlyTheGoodFiles = {downloader, tarnis, tarnis + "a.txt",
+                                                     tarnis + Narrow(EXPECTED_DOWNLOADER_NAME)};
+  EXPECT_EQ(onlyTheGoodFiles, TreeOf(installRoot_));
   EXPECT_EQ(std::vector<std::string>{"launcher.exe"}, TreeOf(work_.path()));
   ExpectNothingLaunched(installDir_);
 }
 
+BadItemCase DamagedCase(const char *what, int method, const std::string &packed) {
+  return {what, Damaged("/bad.bin", method, packed), Fate::kWriteFailed};
+}
+BadItemCase UnsafeCase(const char *what, const FixtureEntry &entry) { return {what, entry, Fate::kUnsafe}; }
+
 INSTANTIATE_TEST_SUITE_P(
-    Cases, UnsafeNameTest,
-    ::testing::Values(UnsafeCase{"ParentAfterLeadingSlash", PayloadFile("/../evil.txt", "evil")},
-                      UnsafeCase{"ParentTwiceInside", PayloadFile("a/../../x", "evil")},
-                      UnsafeCase{"ParentAfterBackslash", PayloadFile("sub\\..\\..\\evil.txt", "evil")},
-                      UnsafeCase{"DriveLetter", PayloadFile("c:evil", "evil")},
-                      UnsafeCase{"ParentDirectoryItem", PayloadDirectory("/../up/")},
-                      UnsafeCase{"NullDevice", PayloadFile("/nul", "thrown away")},
-                      UnsafeCase{"DeviceWithExtension", PayloadFile("/aux.dll", "to a device")},
-                      UnsafeCase{"Console", PayloadFile("/con", "to the console")},
-                      UnsafeCase{"PortWithExtension", PayloadFile("/COM1.txt", "to a port")},
-                      UnsafeCase{"DeviceInASubfolder", PayloadFile("/sub/lpt9.ini", "to a printer port")},
-                      UnsafeCase{"DeviceWithTrailingDot", PayloadFile("/prn.", "to the printer")},
-                      UnsafeCase{"ConsoleOutput", PayloadFile("conout$", "to the console")}),
-    [](const ::testing::TestParamInfo<UnsafeCase> &info) { return info.param.what; });
+    Cases, BadItemTest,
+    ::testing::Values(DamagedCase("DeflatedByteFlipped", 8, FlipMiddleByte(RawDeflate(kDamagedData))),
+                      DamagedCase("DeflatedDataCutInHalf", 8,
+                                  RawDeflate(kDamagedData).substr(0, RawDeflate(kDamagedData).size() / 2)),
+                      DamagedCase("StoredByteFlipped", 0, FlipMiddleByte(kDamagedData)),
+                      DamagedCase("StoredDataShorterThanStated", 0, kDamagedData.substr(0, 1000)),
+                      UnsafeCase("ParentAfterLeadingSlash", PayloadFile("/../evil.txt", "evil")),
+                      UnsafeCase("ParentTwiceInside", PayloadFile("a/../../x", "evil")),
+                      UnsafeCase("ParentAfterBackslash", PayloadFile("sub\\..\\..\\evil.txt", "evil")),
+                      UnsafeCase("DriveLetter", PayloadFile("c:evil", "evil")),
+                      UnsafeCase("ParentDirectoryItem", PayloadDirectory("/../up/")),
+                      UnsafeCase("NullDevice", PayloadFile("/nul", "thrown away")),
+                      UnsafeCase("DeviceWithExtension", PayloadFile("/aux.dll", "to a device")),
+                      UnsafeCase("Console", PayloadFile("/con", "to the console")),
+                      UnsafeCase("PortWithExtension", PayloadFile("/COM1.txt", "to a port")),
+                      UnsafeCase("DeviceInASubfolder", PayloadFile("/sub/lpt9.ini", "to a printer port")),
+                      UnsafeCase("DeviceWithTrailingDot", PayloadFile("/prn.", "to the printer")),
+                      UnsafeCase("ConsoleOutput", PayloadFile("conout$", "to the console"))),
+    [](const ::testing::TestParamInfo<BadItemCase> &info) { return info.param.what; });
 
 // The install directory plus a name may use up to 259 characters; one more
 // and the item is refused in both passes.
@@ -337,7 +323,7 @@ TEST_F(FailedRunTest, NameOneCharacterOverThePathLimitIsRefused) {
   std::vector<PlannedItem> items = {
       {fits, Fate::kWritten},
       {tooLong, Fate::kTooLong},
-      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+      {DownloaderFile(), Fate::kWritten},
   };
   std::string output;
   ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
@@ -356,7 +342,7 @@ TEST_F(FailedRunTest, ItemWithBadLocalHeaderIsReportedInBothPasses) {
   std::vector<PlannedItem> items = {
       {PayloadFile("/a.txt", "alpha"), Fate::kWritten},
       {bad, Fate::kBadLocalHeader},
-      {PayloadFile("/dw_dlr.exe", DownloaderBytes()), Fate::kWritten},
+      {DownloaderFile(), Fate::kWritten},
   };
   std::string output;
   ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(EntriesOf(items)), 0, &output));
@@ -391,7 +377,7 @@ TEST_P(UnopenablePayloadTest, EndsNotFinished) {
 }
 
 std::string SmallArchive() {
-  return Archive({PayloadFile("/dw_dlr.exe", "not started"), PayloadFile("/a.txt", "alpha")});
+  return Archive({PayloadFile(DownloaderItem(), "not started"), PayloadFile("/a.txt", "alpha")});
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -32,7 +32,7 @@ TEST_F(InstallTest, FullRunInstallsEveryFileAndStartsTheDownloader) {
 
   EXPECT_TRACE(PlannedTrace(installDir_, AllWritten(entries), true), output);
   ASSERT_NO_FATAL_FAILURE(WaitForDownloaderToEnd(installDir_));
-  std::vector<std::string> expectedTree = {"dw_dlr_started.txt"};
+  std::vector<std::string> expectedTree = {Narrow(kDownloaderRecord)};
   for (const FixtureEntry &e : entries) {
     ExpectInstalled(installDir_, e);
     expectedTree.push_back(e.name[0] == '/' ? e.name.substr(1) : e.name);
@@ -47,7 +47,7 @@ TEST_F(InstallTest, NamesThatOnlyContainADeviceWordAreInstalled) {
   const std::vector<FixtureEntry> entries = {
       PayloadFile("/console.dll", "a library"), PayloadFile("/nulls.txt", "no nulls"),
       PayloadFile("/com10.txt", "ten"),         PayloadFile("/lpt.ini", "[lpt]"),
-      PayloadFile("/auxiliary", "helper"),      PayloadFile("/dw_dlr.exe", DownloaderBytes()),
+      PayloadFile("/auxiliary", "helper"),      DownloaderFile(),
   };
   std::string output;
   ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(entries), 0, &output));
@@ -60,7 +60,7 @@ TEST_F(InstallTest, NamesThatOnlyContainADeviceWordAreInstalled) {
 TEST_F(InstallTest, ExistingInstallDirectoryIsUsedAsItIs) {
   ASSERT_NO_FATAL_FAILURE(MakeInstallDir(installDir_));
   ASSERT_TRUE(WriteWholeFile(installDir_ + L"notes.txt", "left by the user"));
-  const std::vector<FixtureEntry> entries = {PayloadFile("/dw_dlr.exe", DownloaderBytes()),
+  const std::vector<FixtureEntry> entries = {DownloaderFile(),
                                              PayloadFile("/install.ini", "[install]\r\n")};
   std::string output;
   ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(entries), 0, &output));
@@ -85,7 +85,7 @@ std::string AsTraced(const std::string &ansiName) {
 TEST_F(InstallTest, NonAsciiNamesAreInstalledAndTracedOneBytePerCharacter) {
   const std::vector<FixtureEntry> entries = {PayloadFile("/caf\xE9.txt", "accent"),
                                              PayloadFile("/\x80uro.txt", "currency"),
-                                             PayloadFile("/dw_dlr.exe", DownloaderBytes())};
+                                             DownloaderFile()};
   std::string output;
   ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(entries), 0, &output));
 
@@ -113,7 +113,7 @@ TEST_F(InstallTest, DirectoryItemsCreateTheirChainsSilentlyAndAreNotChecked) {
   ASSERT_TRUE(WriteWholeFile(installDir_ + L"blocked", "a file, not a directory"));
   const std::vector<FixtureEntry> entries = {
       PayloadDirectory("/bin/"),
-      PayloadFile("/bin/dw_dlr.exe", DownloaderBytes()),
+      PayloadFile("/bin" + DownloaderItem(), DownloaderBytes()),
       PayloadDirectory("data/a/b/"),  // no items for data/ and data/a/
       PayloadFile("data/a/b/leaf.txt", "deep"),
       PayloadDirectory("/blocked/inner/"),
@@ -127,7 +127,7 @@ TEST_F(InstallTest, DirectoryItemsCreateTheirChainsSilentlyAndAreNotChecked) {
   EXPECT_TRUE(DirectoryExists(installDir_ + L"data\\a\\b"));
   for (const FixtureEntry &e : {entries[1], entries[3], entries[5]}) ExpectInstalled(installDir_, e);
   EXPECT_TRUE(FileExists(installDir_ + L"blocked"));
-  EXPECT_FALSE(FileExists(installDir_ + L"bin\\dw_dlr_started.txt")) << "the nested dw_dlr.exe was started";
+  EXPECT_FALSE(FileExists(installDir_ + std::wstring(L"bin\\") + kDownloaderRecord)) << "the nested dw_dlr.exe was started";
 }
 
 // With no items Check has nothing to miss and the launch is attempted; it
@@ -143,7 +143,7 @@ class EmptyArchiveTest : public LauncherRunTest, public ::testing::WithParamInte
 TEST_P(EmptyArchiveTest, ChecksNothingAndAttemptsTheLaunch) {
   if (GetParam().downloaderLeftBefore) {
     ASSERT_NO_FATAL_FAILURE(MakeInstallDir(installDir_));
-    ASSERT_TRUE(WriteWholeFile(installDir_ + L"dw_dlr.exe", DownloaderBytes()));
+    ASSERT_TRUE(WriteWholeFile(installDir_ + EXPECTED_DOWNLOADER_NAME, DownloaderBytes()));
   }
   std::string output;
   ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(EmptyArchive(), 0, &output));
@@ -170,13 +170,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, EmptyArchiveTest,
 TEST_F(InstallTest, SecondRunReplacesEveryFileAndLeavesOthersAlone) {
   const int32_t later = kPayloadTime + 86400;
   const std::vector<FixtureEntry> first = {
-      PayloadFile("/dw_dlr.exe", DownloaderBytes()),
+      DownloaderFile(),
       PayloadFile("/config.ini", "[config]\r\nversion=1\r\nmirror=first.example\r\n"),
       PayloadFile("/locked.dat", "read-only in the first payload", kPayloadTime, 0x81800001),
       PayloadFile("union.db", "union_id=1\r\n", kPayloadTime, kArchiveFileAttributes),
   };
   const std::vector<FixtureEntry> second = {
-      PayloadFile("/dw_dlr.exe", DownloaderBytes() + "second payload overlay", later),
+      PayloadFile(DownloaderItem(), DownloaderBytes() + "second payload overlay", later),
       PayloadFile("/config.ini", "[config]\r\nversion=2\r\n", later),
       PayloadFile("/locked.dat", "writable now", later),
       PayloadFile("union.db", "union_id=2\r\n", later, kArchiveFileAttributes),
@@ -186,7 +186,7 @@ TEST_F(InstallTest, SecondRunReplacesEveryFileAndLeavesOthersAlone) {
   EXPECT_TRACE(PlannedTrace(installDir_, AllWritten(first), true), output);
   ASSERT_NO_FATAL_FAILURE(WaitForDownloaderToEnd(installDir_));
   ExpectInstalled(installDir_, first[2]);
-  ASSERT_TRUE(DeleteFileW((installDir_ + L"dw_dlr_started.txt").c_str()));
+  ASSERT_TRUE(DeleteFileW((installDir_ + kDownloaderRecord).c_str()));
   ASSERT_TRUE(WriteWholeFile(installDir_ + L"notes.txt", "not in any payload"));
 
   ASSERT_NO_FATAL_FAILURE(RunLauncherExpecting(Archive(second), 0, &output));
@@ -215,7 +215,7 @@ void PrintTo(const HeldCase &c, std::ostream *os) { *os << c.what; }
 class HeldDownloaderTest : public LauncherRunTest, public ::testing::WithParamInterface<HeldCase> {};
 
 TEST_P(HeldDownloaderTest, IsKeptAndStillLaunched) {
-  const std::wstring downloader = installDir_ + L"dw_dlr.exe";
+  const std::wstring downloader = installDir_ + EXPECTED_DOWNLOADER_NAME;
   const std::string old = SleeperBytes();
   ASSERT_FALSE(old.empty());
   ASSERT_NO_FATAL_FAILURE(MakeInstallDir(installDir_));
@@ -235,7 +235,7 @@ TEST_P(HeldDownloaderTest, IsKeptAndStillLaunched) {
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sleeperReady_, kPatienceMs)) << "the held downloader did not start";
   }
 
-  const std::vector<FixtureEntry> entries = {PayloadFile("/dw_dlr.exe", DownloaderBytes()),
+  const std::vector<FixtureEntry> entries = {DownloaderFile(),
                                              PayloadFile("/readme.txt", "read me\r\n")};
   std::string output;
   ProgramRun run;
@@ -257,11 +257,11 @@ TEST_P(HeldDownloaderTest, IsKeptAndStillLaunched) {
   Trace expected(installDir_);
   expected.Dir()
       .Extract()
-      .DeleteFailed("/dw_dlr.exe", GetParam().deleteError)
-      .UnZip("/dw_dlr.exe", 0x200)
+      .DeleteFailed(DownloaderItem(), GetParam().deleteError)
+      .UnZip(DownloaderItem(), 0x200)
       .UnZip("/readme.txt", 0)
       .Check()
-      .CheckFile("/dw_dlr.exe")
+      .CheckFile(DownloaderItem())
       .CheckFile("/readme.txt")
       .Start()
       .ShellExecute();

@@ -15,7 +15,7 @@ namespace {
 using LocalAppDataTest = LauncherRunTest;
 
 TEST_F(LocalAppDataTest, UnavailableFolderEndsTheRunWithMinusThree) {
-  const std::string payload = Archive({PayloadFile("/dw_dlr.exe", DownloaderBytes())});
+  const std::string payload = Archive({DownloaderFile()});
   ProgramRun run;
   {
     LocalAppDataOverride broken(L"Q:\\nope");  // a drive that is not mapped
@@ -70,7 +70,7 @@ TEST_P(DeepLocalAppDataTest, RespectsThePathLimit) {
   const std::wstring appData = FolderOfLength(GetParam().installDirLength - suffix.size());
   const std::wstring installDir = appData + suffix;
   ASSERT_EQ(GetParam().installDirLength, installDir.size());
-  const FixtureEntry downloader = PayloadFile("dw_dlr.exe", DownloaderBytes());
+  const FixtureEntry downloader = PayloadFile(Narrow(EXPECTED_DOWNLOADER_NAME), DownloaderBytes());
   std::vector<PlannedItem> items;
   if (GetParam().downloaderItem) items.push_back({downloader, Fate::kWritten});
   const std::string payload = items.empty() ? EmptyArchive() : Archive(EntriesOf(items));
@@ -94,13 +94,13 @@ TEST_P(DeepLocalAppDataTest, RespectsThePathLimit) {
       EXPECT_EQ(0u, run.exitCode);
       Trace expected(installDir);
       expected.Dir().Extract();
-      if (GetParam().downloaderItem) expected.UnZip("dw_dlr.exe", 0);
+      if (GetParam().downloaderItem) expected.UnZip(downloader.name, 0);
       expected.Check();
-      if (GetParam().downloaderItem) expected.CheckFile("dw_dlr.exe");
-      expected.Start().Line("Path too long:dw_dlr.exe");
+      if (GetParam().downloaderItem) expected.CheckFile(downloader.name);
+      expected.Start().Line("Path too long:" + downloader.name);
       EXPECT_TRACE(expected.pattern(), run.output);
       if (GetParam().downloaderItem) ExpectInstalled(installDir, downloader);
-      EXPECT_FALSE(FileExists(installDir + L"dw_dlr_started.txt")) << "the downloader was started";
+      EXPECT_FALSE(FileExists(installDir + kDownloaderRecord)) << "the downloader was started";
       break;
     }
     case Expect::kLaunched:
