@@ -12,9 +12,11 @@
 //   - cut:   every truncation length;
 //   - front: bytes cut off the front, so that every offset the records
 //            give points before where it should: every length of a
-//            prefix, every header byte, and the entry data where the flips
-//            go (below); the end record then lies before the directory it
-//            names, or at offset 0, or a part of it is gone;
+//            prefix, every cut into the end record and the comment behind
+//            it, and cuts into each other record and the entry data at the
+//            positions the flips use (below); the end record then lies
+//            before the directory it names, or at offset 0, or a part of
+//            it is gone;
 //   - byte:  every header byte (everything but entry data) set to 0, 0xFF,
 //            its complement, +1 and -1;
 //   - flip:  single bit flips in the entry data (all bytes of short data,
@@ -133,9 +135,9 @@ std::vector<uint32_t> EdgeValues(uint32_t value, int width) {
   return {0, 1, max, (value + 1) & max, (value - 1) & max};
 }
 
-// Where in a range of entry data to mutate: all of short data; the first 16
-// bytes and 32 more spread over the rest of longer data.
-std::vector<uint32_t> DataPositions(const std::pair<uint32_t, uint32_t> &range) {
+// Where in a range to mutate: all of a short range; the first 16 bytes and
+// 32 more spread over the rest of a longer one.
+std::vector<uint32_t> SampledPositions(const std::pair<uint32_t, uint32_t> &range) {
   std::vector<uint32_t> positions;
   uint32_t length = range.second - range.first;
   for (uint32_t k = 0; k < length && k < 16; k++) positions.push_back(range.first + k);
@@ -177,14 +179,20 @@ TEST_P(Mutation, NoFaultHangLeakOrStrayFile) {
   for (auto &range : map.headerRanges)
     for (uint32_t o = range.first; o < range.second && o < image.size(); o++) header[o] = true;
 
-  // Front cuts: the prefix (everything before the first header byte), the
-  // header bytes, and the sampled data positions; cutting all of it is the
-  // empty image that the cuts above already gave.
+  // Front cuts: the prefix (everything before the first header byte) and
+  // the end record with its comment (the last header range) whole, the
+  // other records and the entry data sampled; cutting all of it is the
+  // empty image that the cuts above already gave. Past the prefix every
+  // cut leaves the end record before the directory it names, which the
+  // open refuses alike wherever the cut falls; only reaching the end
+  // record changes what the reader finds.
   std::vector<bool> front(image.size(), false);
   for (size_t o = 0; o < image.size() && !header[o]; o++) front[o] = true;
-  for (size_t o = 0; o < image.size(); o++) front[o] = front[o] || header[o];
+  for (uint32_t o = map.headerRanges.back().first; o < image.size(); o++) front[o] = true;
+  for (auto &range : map.headerRanges)
+    for (uint32_t o : SampledPositions(range)) front[o] = true;
   for (auto &range : map.dataRanges)
-    for (uint32_t o : DataPositions(range)) front[o] = true;
+    for (uint32_t o : SampledPositions(range)) front[o] = true;
   for (size_t cut = 1; cut < image.size(); cut++)
     if (front[cut]) run.FrontCut(cut);
   for (size_t o = 0; o < image.size(); o++) {
@@ -199,7 +207,7 @@ TEST_P(Mutation, NoFaultHangLeakOrStrayFile) {
   }
 
   for (auto &range : map.dataRanges) {
-    for (uint32_t o : DataPositions(range)) {
+    for (uint32_t o : SampledPositions(range)) {
       for (int bit = 0; bit < 8; bit++) {
         std::string mutant = image;
         mutant[o] = (char)(mutant[o] ^ (1 << bit));
