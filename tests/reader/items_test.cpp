@@ -10,6 +10,7 @@
 // field with ZipFixture and opened from guarded memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "expected_facts.h"
@@ -605,6 +606,117 @@ TEST(ResultCodes, LongNames) {
   ZipItemInfo info;
   EXPECT_EQ(GetZipItemInfo(a.get(), (int)f.entries.size() - 1, &info), UZ_OK);
   EXPECT_EQ(std::wstring(info.name), L"after");
+}
+
+// A stored item, a directory and a deflated item with "UT" fields and a
+// comment, behind them an archive comment: every kind of variable part that
+// a hostile length can stretch.
+ZipFixture StoredDirectoryDeflated() {
+  ZipFixture f;
+  f.entries.push_back(MakeEntry("a.txt", "hello, stored", 0));
+  FixtureEntry dir = MakeEntry("dir/", "", 0);
+  dir.externalAttributes = 0x41ED0010;
+  f.entries.push_back(dir);
+  FixtureEntry b = MakeEntry("dir/b.bin", SampleData(200), 8);
+  b.localExtra = UtExtra(7, {1533536566, 1000000000, 1234567890});
+  b.centralExtra = UtExtra(1, {1533536566});
+  b.comment = "c";
+  f.entries.push_back(b);
+  f.archiveComment = "zz";
+  return f;
+}
+
+// Lengths and offsets set to values that point outside the image or past
+// the records that follow: the answer each fetch must give, in the order
+// given (a failure must not change what later fetches see). Then every item
+// is fetched forwards and backwards, and the indexes out of range, and each
+// answer is one of the item codes.
+TEST(ResultCodes, HostileFieldValues) {
+  enum Where { kCentral, kLocal, kEnd };
+  struct Patch {
+    Where where;
+    size_t record;  // entry index (central, local)
+    size_t field;
+    int width;
+    uint32_t value;
+    bool fromImageEnd;  // value counts back from the end of the image
+  };
+  struct Step {
+    int index, result;
+  };
+  struct Case {
+    const char *what;
+    std::vector<Patch> patches;
+    std::vector<Step> steps;
+    int count;
+  } cases[] = {
+      {"local header offset far past the image", {{kCentral, 0, 42, 4, 0xFFFFFFF0, false}},
+       {{0, UZ_BAD_LOCAL_HEADER}, {1, UZ_OK}, {0, UZ_BAD_LOCAL_HEADER}}, 3},
+      {"local header offset two bytes before the end", {{kCentral, 2, 42, 4, 2, true}},
+       {{2, UZ_BAD_LOCAL_HEADER}, {0, UZ_OK}}, 3},
+      {"local extra length 0xFFFF", {{kLocal, 2, 28, 2, 0xFFFF, false}}, {{2, UZ_SOURCE_READ_FAILED}, {1, UZ_OK}}, 3},
+      {"local name length 0xFFFF", {{kLocal, 0, 26, 2, 0xFFFF, false}}, {{0, UZ_BAD_LOCAL_HEADER}, {2, UZ_OK}}, 3},
+      {"central name length 0xFFFF on the last record", {{kCentral, 2, 28, 2, 0xFFFF, false}},
+       {{2, UZ_BAD_ENTRY}, {1, UZ_OK}}, 3},
+      // The next record is looked for 0xFFFF bytes further on, past the
+      // image: the walk stops there for every later item.
+      {"central extra length 0xFFFF on the first record", {{kCentral, 0, 30, 2, 0xFFFF, false}},
+       {{0, UZ_OK}, {1, UZ_BAD_ENTRY}, {2, UZ_BAD_ENTRY}, {0, UZ_OK}}, 3},
+      {"central comment length 0xFFFF on the first record", {{kCentral, 0, 32, 2, 0xFFFF, false}},
+       {{1, UZ_BAD_ENTRY}, {0, UZ_OK}, {2, UZ_BAD_ENTRY}}, 3},
+      // More records announced than there are: the walk runs into the end
+      // record and stops there, however far the target lies.
+      {"65535 records announced", {{kEnd, 0, 8, 2, 0xFFFF, false}, {kEnd, 0, 10, 2, 0xFFFF, false}},
+       {{3, UZ_BAD_ENTRY}, {65534, UZ_BAD_ENTRY}, {2, UZ_OK}, {100, UZ_BAD_ENTRY}}, 65535},
+      // Offset plus size wraps around 2^32 and so passes the test against
+      // the end record's position. The central records are still found
+      // (their offsets wrap back), but every local header is looked for 16
+      // bytes behind the bytes before the archive that the reader computed.
+      {"directory offset wraps around", {{kEnd, 0, 16, 4, 0xFFFFFFF0, false}},
+       {{0, UZ_BAD_LOCAL_HEADER}, {1, UZ_BAD_LOCAL_HEADER}, {2, UZ_BAD_LOCAL_HEADER}}, 3},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    FixtureLayout layout;
+    std::string bytes = StoredDirectoryDeflated().Build(&layout);
+    for (Patch p : c.patches) {
+      size_t at = p.where == kCentral ? layout.centralRecord[p.record]
+                  : p.where == kLocal ? layout.localHeader[p.record]
+                                      : layout.endRecord;
+      if (p.fromImageEnd) p.value = (uint32_t)bytes.size() - p.value;
+      if (p.width == 4) PutU32(bytes, at + p.field, p.value);
+      if (p.width == 2) PutU16(bytes, at + p.field, (uint16_t)p.value);
+    }
+    ScopedArchive a(bytes);
+    ASSERT_NE(a.get(), nullptr);
+    ZipItemInfo count;
+    ASSERT_EQ(GetZipItemInfo(a.get(), -1, &count), UZ_OK);
+    EXPECT_EQ(count.index, c.count);
+    for (const Step &s : c.steps) {
+      SCOPED_TRACE(s.index);
+      ZipItemInfo info = Filled(0xCC);
+      LastZipResult = 0x1234;
+      EXPECT_EQ(GetZipItemInfo(a.get(), s.index, &info), s.result);
+      EXPECT_EQ(LastZipResult, s.result);
+      if (s.result != UZ_OK) EXPECT_TRUE(SameInfo(info, Filled(0xCC)));
+      else EXPECT_EQ(info.index, s.index);
+    }
+    std::vector<int> order;
+    int walk = std::min(c.count, 6);
+    for (int i = 0; i < walk; i++) order.push_back(i);
+    for (int i = walk - 1; i >= 0; i--) order.push_back(i);
+    order.push_back(c.count - 1);
+    for (int i : order) {
+      SCOPED_TRACE(i);
+      ZipItemInfo info;
+      int r = GetZipItemInfo(a.get(), i, &info);
+      EXPECT_TRUE(r == UZ_OK || r == UZ_BAD_LOCAL_HEADER || r == UZ_SOURCE_READ_FAILED || r == UZ_BAD_ENTRY) << r;
+    }
+    for (int i : {c.count, c.count + 1, -2}) {
+      ZipItemInfo info;
+      EXPECT_EQ(GetZipItemInfo(a.get(), i, &info), UZ_BAD_ARGUMENT) << i;
+    }
+  }
 }
 
 // ---- The directory at open time --------------------------------------------

@@ -607,6 +607,20 @@ TEST(CheckLocalHeader, LocalHeaderOutsideTheImage) {
 
 // ---- Sources ------------------------------------------------------------------
 
+// The guard every test here relies on: the byte right after an image, of
+// any size, cannot be read, while the image itself can.
+TEST(GuardedImage, TheByteAfterTheImageCannotBeRead) {
+  for (size_t size : {0, 1, 4095, 4096, 4097}) {
+    SCOPED_TRACE(size);
+    GuardedImage image(std::string(size, 'g'));
+    EXPECT_TRUE(IsBadReadPtr(image.data() + size, 1));
+    if (size) {
+      EXPECT_FALSE(IsBadReadPtr(image.data(), size));
+      EXPECT_EQ(image.bytes(), std::string(size, 'g'));
+    }
+  }
+}
+
 TEST(MemorySource, ReadsStopAtTheEndOfTheImage) {
   GuardedImage image(std::string("\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A", 10));
   ZipSource *s = NewMemorySource(image.data(), image.size());

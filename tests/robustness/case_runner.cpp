@@ -272,8 +272,8 @@ void CaseRunner::CheckOpen(const CaseState &state, ZipHandle *handle) {
     Violation(state.id, "OpenZipBuffer gave " + CodeName(open) + ", the image calls for " + CodeName(expectedOpen));
 }
 
-// The count record gives the records on disk and nothing else; -2 and the
-// count are out of range and leave the record alone.
+// The count record gives the records on disk and nothing else; -2, the
+// count and the one after it are out of range and leave the record alone.
 void CaseRunner::CheckCountAndRange(CaseState &state, ZipHandle *handle) {
   const std::string &id = state.id;
   const ZipItemInfo pattern = Pattern();
@@ -289,7 +289,7 @@ void CaseRunner::CheckCountAndRange(CaseState &state, ZipHandle *handle) {
   }
   state.count = count < 0 ? 0 : count;
 
-  for (int i : {-2, state.count}) {
+  for (int i : {-2, state.count, state.count + 1}) {
     info = pattern;
     r = Info(handle, i, &info);
     if (r != UZ_BAD_ARGUMENT || LastZipResult != r) Violation(id, "GetZipItemInfo(" + std::to_string(i) + ") gave " + CodeName(r));

@@ -4,9 +4,9 @@
 //
 // The image is placed so that it ends at a page end before an inaccessible
 // page; the reader's own memory comes from the guard heap. The case opens
-// the image, asks GetZipItemInfo for -2, -1, every index and the count,
-// writes every item with UnZipItem to "<root>item<i>", asks for every item
-// again in reverse order, and closes. Then:
+// the image, asks GetZipItemInfo for -2, -1, every index, the count and
+// the count + 1, writes every item with UnZipItem to "<root>item<i>", asks
+// for every item again in reverse order, and closes. Then:
 //   - open result as the image dictates (the suite's own reading of it);
 //   - failed GetZipItemInfo calls leave the record untouched; answers agree
 //     with the central record the walk reaches, and do not depend on the

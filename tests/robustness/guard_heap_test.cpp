@@ -119,16 +119,26 @@ TEST(GuardHeap, BlocksEndAtTheGuardAndHoldTheirBytes) {
   EXPECT_EQ(GuardHeapLiveBlocks(), 0u);
 }
 
+// Every placement in the one region ends at the guard, whatever its size:
+// empty, shorter than a page, a page exactly and one byte either side of
+// it, more than two pages; smaller placements after larger ones included.
 TEST(GuardHeap, ImageEndsAtTheGuardAndIsReadOnly) {
   GuardedImage image(9000);
-  std::string bytes(8193, 'q');
-  const unsigned char *p = image.Place(bytes);
-  EXPECT_EQ(std::string((const char *)p, bytes.size()), bytes);
-  MEMORY_BASIC_INFORMATION info;
-  ASSERT_NE(VirtualQuery(p + bytes.size(), &info, sizeof info), 0u);
-  EXPECT_EQ(info.Protect, (DWORD)PAGE_NOACCESS);
-  ASSERT_NE(VirtualQuery(p, &info, sizeof info), 0u);
-  EXPECT_EQ(info.Protect, (DWORD)PAGE_READONLY);
+  for (size_t size : {8193u, 0u, 1u, 4095u, 4096u, 4097u}) {
+    SCOPED_TRACE(size);
+    std::string bytes(size, 'q');
+    const unsigned char *p = image.Place(bytes);
+    EXPECT_EQ(std::string((const char *)p, bytes.size()), bytes);
+    MEMORY_BASIC_INFORMATION info;
+    ASSERT_NE(VirtualQuery(p + bytes.size(), &info, sizeof info), 0u);
+    EXPECT_EQ(info.Protect, (DWORD)PAGE_NOACCESS);
+    if (size) {
+      ASSERT_NE(VirtualQuery(p, &info, sizeof info), 0u);
+      EXPECT_EQ(info.Protect, (DWORD)PAGE_READONLY);
+      ASSERT_NE(VirtualQuery(p + size - 1, &info, sizeof info), 0u);
+      EXPECT_EQ(info.Protect, (DWORD)PAGE_READONLY);
+    }
+  }
 }
 
 // The linker takes RtAlloc from this program, not from the runtime library:

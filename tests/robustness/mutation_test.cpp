@@ -10,6 +10,13 @@
 // CaseRunner (case_runner.h), under guard pages, with a fault reporter and
 // a watchdog that name the case if it faults or hangs:
 //   - cut:   every truncation length;
+//   - front: bytes cut off the front, so that every offset the records
+//            give points before where it should: every length of a
+//            prefix, every cut into the end record and the comment behind
+//            it, and cuts into each other record and the entry data at the
+//            positions the flips use (below); the end record then lies
+//            before the directory it names, or at offset 0, or a part of
+//            it is gone;
 //   - byte:  every header byte (everything but entry data) set to 0, 0xFF,
 //            its complement, +1 and -1;
 //   - flip:  single bit flips in the entry data (all bytes of short data,
@@ -90,6 +97,12 @@ class SeedRun {
     Count("cut");
     g_runner->Run(seed_.name + "/cut=" + std::to_string(length), seed_.image, length, nullptr);
   }
+  // The seed without its first `cut` bytes.
+  void FrontCut(size_t cut) {
+    Count("front");
+    std::string rest = seed_.image.substr(cut);
+    g_runner->Run(seed_.name + "/front=" + std::to_string(cut), rest, rest.size(), nullptr);
+  }
   // The pristine seed with the n-th RtAlloc (or, with malloc set, the n-th
   // malloc of zlib's) failing.
   void FailAllocation(size_t n, bool malloc) {
@@ -122,6 +135,20 @@ std::vector<uint32_t> EdgeValues(uint32_t value, int width) {
   return {0, 1, max, (value + 1) & max, (value - 1) & max};
 }
 
+// Where in a range to mutate: all of a short range; the first 16 bytes and
+// 32 more spread over the rest of a longer one.
+std::vector<uint32_t> SampledPositions(const std::pair<uint32_t, uint32_t> &range) {
+  std::vector<uint32_t> positions;
+  uint32_t length = range.second - range.first;
+  for (uint32_t k = 0; k < length && k < 16; k++) positions.push_back(range.first + k);
+  if (length > 48) {
+    for (uint32_t k = 1; k <= 32; k++) positions.push_back(range.first + 16 + (uint32_t)((uint64_t)(length - 17) * k / 32));
+  } else {
+    for (uint32_t k = 16; k < length; k++) positions.push_back(range.first + k);
+  }
+  return positions;
+}
+
 class Mutation : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Mutation, NoFaultHangLeakOrStrayFile) {
@@ -151,6 +178,23 @@ TEST_P(Mutation, NoFaultHangLeakOrStrayFile) {
   std::vector<bool> header(image.size(), false);
   for (auto &range : map.headerRanges)
     for (uint32_t o = range.first; o < range.second && o < image.size(); o++) header[o] = true;
+
+  // Front cuts: the prefix (everything before the first header byte) and
+  // the end record with its comment (the last header range) whole, the
+  // other records and the entry data sampled; cutting all of it is the
+  // empty image that the cuts above already gave. Past the prefix every
+  // cut leaves the end record before the directory it names, which the
+  // open refuses alike wherever the cut falls; only reaching the end
+  // record changes what the reader finds.
+  std::vector<bool> front(image.size(), false);
+  for (size_t o = 0; o < image.size() && !header[o]; o++) front[o] = true;
+  for (uint32_t o = map.headerRanges.back().first; o < image.size(); o++) front[o] = true;
+  for (auto &range : map.headerRanges)
+    for (uint32_t o : SampledPositions(range)) front[o] = true;
+  for (auto &range : map.dataRanges)
+    for (uint32_t o : SampledPositions(range)) front[o] = true;
+  for (size_t cut = 1; cut < image.size(); cut++)
+    if (front[cut]) run.FrontCut(cut);
   for (size_t o = 0; o < image.size(); o++) {
     if (!header[o]) continue;
     unsigned char x = (unsigned char)image[o];
@@ -163,15 +207,7 @@ TEST_P(Mutation, NoFaultHangLeakOrStrayFile) {
   }
 
   for (auto &range : map.dataRanges) {
-    std::vector<uint32_t> positions;
-    uint32_t length = range.second - range.first;
-    for (uint32_t k = 0; k < length && k < 16; k++) positions.push_back(range.first + k);
-    if (length > 48) {
-      for (uint32_t k = 1; k <= 32; k++) positions.push_back(range.first + 16 + (uint32_t)((uint64_t)(length - 17) * k / 32));
-    } else {
-      for (uint32_t k = 16; k < length; k++) positions.push_back(range.first + k);
-    }
-    for (uint32_t o : positions) {
+    for (uint32_t o : SampledPositions(range)) {
       for (int bit = 0; bit < 8; bit++) {
         std::string mutant = image;
         mutant[o] = (char)(mutant[o] ^ (1 << bit));

@@ -96,6 +96,23 @@ Seed LongName() {
   return FromFixture("fx_long_name", z);
 }
 
+// Small and without a prefix, so that every front cut is cheap and the
+// records' offsets point before the image as soon as a byte is gone: a
+// stored item, a directory, a deflated item with "UT" fields in both
+// headers and an entry comment, and an archive comment.
+Seed Small() {
+  ZipFixture z;
+  z.entries.push_back(MakeEntry("a.txt", "hello, stored", 0));
+  z.entries.push_back(Directory("dir/"));
+  FixtureEntry deflated = MakeEntry("dir/b.bin", SampleData(200), 8);
+  deflated.localExtra = UtExtra(7, {kTime, 1000000000, 1234567890});
+  deflated.centralExtra = UtExtra(1, {kTime});
+  deflated.comment = "c";
+  z.entries.push_back(deflated);
+  z.archiveComment = "zz";
+  return FromFixture("fx_small", z);
+}
+
 std::vector<Seed> ToolSeeds(bool *found) {
   std::vector<Seed> seeds;
   std::wstring dir = BuildDir() + L"tests\\robustness\\seeds\\";
@@ -129,7 +146,7 @@ struct SeedSet {
 const SeedSet &Seeds() {
   static SeedSet set = [] {
     SeedSet s;
-    s.seeds = {Mixed(), Large(), Edges(), ExtraFields(), LongName()};
+    s.seeds = {Mixed(), Large(), Edges(), ExtraFields(), LongName(), Small()};
     for (Seed &seed : ToolSeeds(&s.toolSeedsFound)) s.seeds.push_back(seed);
     return s;
   }();

@@ -4,8 +4,9 @@
 // an archive comment, directory items, "UT" fields complete and cut short,
 // a record of another ID in front of "UT", a data descriptor, an empty
 // item, a read-only item, a name of 258 bytes, items larger than the 16 KiB
-// buffers), and by Info-ZIP zip, 7-Zip and Python's zipfile at build time
-// (tests/support/make_archives.py, set seeds).
+// buffers, a small archive without a prefix), and by Info-ZIP zip, 7-Zip
+// and Python's zipfile at build time (tests/support/make_archives.py, set
+// seeds).
 #pragma once
 
 #include <map>
