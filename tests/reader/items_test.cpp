@@ -49,6 +49,16 @@ ZipItemInfo Filled(unsigned char byte) {
 
 bool SameInfo(const ZipItemInfo &a, const ZipItemInfo &b) { return memcmp(&a, &b, sizeof a) == 0; }
 
+// Fetches item index into a record filled with 0xCC, expecting result both
+// as the answer and in LastZipResult.
+ZipItemInfo FetchExpecting(ZipHandle *handle, int index, int result) {
+  ZipItemInfo info = Filled(0xCC);
+  LastZipResult = 0x1234;
+  EXPECT_EQ(GetZipItemInfo(handle, index, &info), result);
+  EXPECT_EQ(LastZipResult, result);
+  return info;
+}
+
 // The nine-item archive, opened, with the layout its bytes were built with.
 struct OpenNineItems {
   ZipFixture f = NineItems();
@@ -545,10 +555,7 @@ TEST(ResultCodes, UnreadableCentralRecord) {
     ZipItemInfo lastGoodInfo;
     for (const Step &s : c.steps) {
       SCOPED_TRACE(s.index);
-      ZipItemInfo info = Filled(0xCC);
-      LastZipResult = 0x1234;
-      EXPECT_EQ(GetZipItemInfo(a.get(), s.index, &info), s.result);
-      EXPECT_EQ(LastZipResult, s.result);
+      ZipItemInfo info = FetchExpecting(a.get(), s.index, s.result);
       if (s.result == UZ_OK) {
         lastGood = s.index;
         lastGoodInfo = info;
@@ -694,10 +701,7 @@ TEST(ResultCodes, HostileFieldValues) {
     EXPECT_EQ(count.index, c.count);
     for (const Step &s : c.steps) {
       SCOPED_TRACE(s.index);
-      ZipItemInfo info = Filled(0xCC);
-      LastZipResult = 0x1234;
-      EXPECT_EQ(GetZipItemInfo(a.get(), s.index, &info), s.result);
-      EXPECT_EQ(LastZipResult, s.result);
+      ZipItemInfo info = FetchExpecting(a.get(), s.index, s.result);
       if (s.result != UZ_OK) EXPECT_TRUE(SameInfo(info, Filled(0xCC)));
       else EXPECT_EQ(info.index, s.index);
     }
